@@ -1,0 +1,41 @@
+# `make example` builds, installs and runs the quick start; `make test` runs every test.
+PYTHON ?= python3
+BUILD ?= build
+JOBS ?= $(shell nproc)
+
+.PHONY: setup build test test-cpp test-asan test-python install example bench clean
+
+setup:
+	PYTHON=$(PYTHON) bash scripts/setup.sh
+
+build:
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BUILD) -j $(JOBS)
+
+test-cpp: build
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+# The C++ tests again under AddressSanitizer and UBSan.
+test-asan:
+	cmake -S . -B $(BUILD)-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTAMIX_SANITIZE=ON -DTAMIX_BUILD_BENCH=OFF
+	cmake --build $(BUILD)-asan -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --test-dir $(BUILD)-asan --output-on-failure -j $(JOBS)
+
+install:
+	$(PYTHON) -m pip install -q --disable-pip-version-check --no-build-isolation .
+
+test-python: install
+	$(PYTHON) -m pytest -q tests/python
+
+test: setup
+	$(MAKE) test-cpp test-asan test-python
+
+example: setup install
+	$(PYTHON) examples/quickstart.py
+
+bench: setup build install
+	$(PYTHON) -m pip install -q -r bench/requirements.txt
+
+clean:
+	rm -rf $(BUILD) $(BUILD)-asan

@@ -1,0 +1,20 @@
+// Distances between float vectors of equal length through SimSIMD's kernels. The kernel is
+// chosen once per process from the processor's features; safe to call from any thread.
+#pragma once
+
+#include <cstddef>
+
+namespace tamix {
+
+// 1 - cosine similarity: 0 for equal directions, 1 orthogonal, 2 opposite.
+double cos_distance(const float* a, const float* b, size_t n);
+double l2sq_distance(const float* a, const float* b, size_t n);
+
+// Name of the chosen kernel family: "skylake", "haswell", "neon", "sve" or "serial".
+const char* distance_kernel_name();
+
+// The portable kernels, the reference the SIMD ones are checked against.
+double cos_distance_serial(const float* a, const float* b, size_t n);
+double l2sq_distance_serial(const float* a, const float* b, size_t n);
+
+}  // namespace tamix

@@ -1,0 +1,70 @@
+// The process-wide worker pool (oneTBB). Its size is set once, on first use, from
+// RAYON_NUM_THREADS (unset, 0 or not a number: the number of processors).
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <limits>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+
+#include "core/result.h"
+
+namespace tamix::pool {
+
+// Applies the size limit; every entry point below calls it. Returns the pool size.
+size_t threads();
+
+// Pool size for a RAYON_NUM_THREADS value (nullptr when unset) on a machine of `cpus`.
+size_t threads_from_env(const char* value, size_t cpus);
+
+// Runs f(i) for every i in [0, n) on the pool; results come back in item order.
+template <class T, class F>
+std::vector<T> map(size_t n, F&& f) {
+  threads();
+  std::vector<T> out(n);
+  tbb::parallel_for(tbb::blocked_range<size_t>(0, n, 1), [&](const tbb::blocked_range<size_t>& r) {
+    for (size_t i = r.begin(); i != r.end(); ++i) out[i] = f(i);
+  });
+  return out;
+}
+
+// As map, for f returning Result<T>: the first error wins (lowest item among those that
+// failed), items not yet started once an error is seen are skipped.
+template <class T, class F>
+Result<std::vector<T>> try_map(size_t n, F&& f) {
+  threads();
+  std::vector<std::optional<T>> slots(n);
+  std::atomic<bool> failed{false};
+  std::mutex mu;
+  size_t error_item = std::numeric_limits<size_t>::max();
+  std::optional<Error> error;
+  tbb::parallel_for(tbb::blocked_range<size_t>(0, n, 1), [&](const tbb::blocked_range<size_t>& r) {
+    for (size_t i = r.begin(); i != r.end(); ++i) {
+      if (failed.load(std::memory_order_relaxed)) return;
+      Result<T> res = f(i);
+      if (res.ok()) {
+        slots[i].emplace(std::move(res).value());
+        continue;
+      }
+      failed.store(true, std::memory_order_relaxed);
+      std::lock_guard<std::mutex> lock(mu);
+      if (i < error_item) {
+        error_item = i;
+        error.emplace(std::move(res).error());
+      }
+      return;
+    }
+  });
+  if (error) return std::move(*error);
+  std::vector<T> out;
+  out.reserve(n);
+  for (auto& s : slots) out.push_back(std::move(*s));
+  return out;
+}
+
+}  // namespace tamix::pool

@@ -1,0 +1,20 @@
+// The engine's enumerations; each is stored in one byte.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace tamix {
+
+enum class IndexMode : uint8_t { Flat = 0, Hnsw = 1, Sq8 = 2, Ivf = 3, Auto = 4 };
+enum class IndexKind : uint8_t { Flat = 0, Hnsw = 1, Sq8 = 2, Pq = 3, Ivf = 5 };
+enum class QuantizationType : uint8_t { None = 0, Scalar = 1, Product = 2 };
+
+// The name in log lines: the variant name.
+std::string_view mode_log_name(IndexMode mode);
+// How the adaptive check reads a storage kind as a mode.
+IndexMode kind_as_mode(IndexKind kind);
+
+inline constexpr uint64_t AUTO_TUNE_SQ8_THRESHOLD = 50000;
+
+}  // namespace tamix

@@ -1,0 +1,103 @@
+// Tamix: one open database directory with its stores, indexes, modes and id maps.
+// Not thread-safe: the Python binding guards each engine with its borrow flag. Errors of
+// kind kInvalidInput are the caller's fault (ValueError); every other error is an engine
+// failure (RuntimeError with the operation's prefix).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "core/result.h"
+#include "core/types.h"
+#include "engine/modes.h"
+#include "metadata/metadata_store.h"
+#include "storage/flat_storage.h"
+
+namespace tamix {
+
+struct Hit {
+  std::string id;
+  float score;
+};
+
+class Tamix {
+ public:
+  // The main constructor: validates dimension and mode word, creates the directory, opens
+  // "vectors.bin" and "metadata.db", restores the stored ids, applies the mode word.
+  static Result<std::unique_ptr<Tamix>> open(std::string path, uint64_t dimension,
+                                             std::string mode);
+
+  // Drop: flushes every store and the pending metadata, errors ignored.
+  ~Tamix();
+
+  Tamix(const Tamix&) = delete;
+  Tamix& operator=(const Tamix&) = delete;
+
+  // Checks the batch, normalises the metadata, appends the vectors and records the ids.
+  // Returns the number of vectors added.
+  Result<size_t> add(std::span<const std::string> ids, std::span<const VectorView> embeddings,
+                     std::span<const std::string> metadatas);
+
+  // Refusals of queries before anything runs (ValueError texts).
+  Status check_query(VectorView query) const;
+  Status check_queries(std::span<const VectorView> queries) const;
+
+  // Brings everything to the directory in its fixed order; the first failure ends it.
+  Status persist();
+
+  // The search proper (after check_query and persist), needing no interpreter lock.
+  Result<std::vector<Hit>> search(VectorView query, uint64_t k) const;
+  Result<std::vector<std::vector<Hit>>> search_batch(std::span<const VectorView> queries,
+                                                     uint64_t k) const;
+
+  // The id's metadata text (none when the slot has none); unknown id is kInvalidInput.
+  Result<std::optional<std::string>> get(std::string_view id) const;
+  uint64_t count() const;
+  Result<size_t> delete_ids(std::span<const std::string> ids);
+  std::vector<std::string> get_all_ids() const;
+  // The text of info() and __repr__.
+  std::string info() const;
+
+  // Switches the mode: Auto analyses the vector count; Ivf makes sure an IVF index exists.
+  void set_mode(IndexMode mode);
+
+  // What drop flushes, for a database still open when the process ends.
+  void flush_on_exit();
+
+  uint64_t dimension() const { return dimension_; }
+  IndexMode mode() const { return mode_; }
+  IndexKind storage_kind() const { return storage_kind_; }
+  QuantizationType quantization_kind() const { return quantization_kind_; }
+  bool use_quantization() const { return use_quantization_flag_; }
+  const std::string& mode_name() const { return mode_name_; }
+
+ private:
+  Tamix() = default;
+  uint64_t vector_count() const;
+  void record_ids(std::span<const std::string> ids, std::span<const Slot> slots);
+
+  std::unique_ptr<FlatStorage> flat_storage_;
+  std::string path_;
+  uint64_t pq_m_ = 192;
+  uint64_t pq_k_ = 256;
+  uint64_t pq_dsub_ = 8;
+  QuantizationType quantization_kind_ = QuantizationType::None;
+  bool use_quantization_flag_ = false;
+  std::unique_ptr<MetadataStore> metadata_;
+  IndexMode mode_ = IndexMode::Flat;
+  IndexKind storage_kind_ = IndexKind::Flat;
+  std::string mode_name_;
+  std::unordered_map<std::string, Slot> id_to_slot_;
+  std::unordered_map<Slot, std::string> slot_to_id_;
+  // Earlier slots of ids that a batch held more than once; delete removes them too.
+  std::unordered_map<std::string, std::vector<Slot>> shadowed_slots_;
+  uint64_t dimension_ = 0;
+};
+
+}  // namespace tamix

@@ -1,0 +1,62 @@
+// MetadataStore: per-slot metadata texts and caller ids in "metadata.db" (SQLite), behind a
+// write-behind map flushed in one transaction once 1000 distinct slots are pending, on
+// flush and on drop. Holds the file's exclusive lock for its whole life. Not thread-safe
+// for writes; get and list_ids only read.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "core/result.h"
+#include "core/types.h"
+
+namespace tamix {
+
+inline constexpr size_t METADATA_FLUSH_THRESHOLD = 1000;
+
+class MetadataStore {
+ public:
+  // Opens or creates dir/"metadata.db"; refused with "Failed to create metadata.db" when
+  // the file is locked by another store (this process or another) or is not a database.
+  static Result<std::unique_ptr<MetadataStore>> open(const std::string& dir);
+
+  // Drop: flush (errors ignored), close, release the lock.
+  ~MetadataStore();
+
+  MetadataStore(const MetadataStore&) = delete;
+  MetadataStore& operator=(const MetadataStore&) = delete;
+
+  // Pends the text for the slot; flushes when the 1000th distinct slot is pending.
+  Status insert(Slot slot, std::string_view text);
+  // As insert, recording the caller's id of the slot in the same pending entry.
+  Status insert(Slot slot, std::string_view id, std::string_view text);
+  // Marks the slot's id deleted; its row of ids goes at the next flush. Same threshold rule.
+  Status remove_id(Slot slot);
+
+  // Commits everything pending in one transaction; does nothing when nothing is pending.
+  Status flush();
+
+  // The slot's text, pending first, then the file; none when the slot has none.
+  Result<std::optional<std::string>> get(Slot slot) const;
+
+  // Every (slot, id) pair, pending changes applied, in ascending slot order.
+  Result<std::vector<std::pair<Slot, std::string>>> list_ids() const;
+
+  // Refuses a text (or id) too long for the store, before anything is pended.
+  Status check_text(std::string_view text) const;
+
+  size_t pending_count() const;
+  bool dirty() const;
+
+ private:
+  struct Impl;
+  explicit MetadataStore(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace tamix
