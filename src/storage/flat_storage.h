@@ -44,6 +44,8 @@ class FlatStorage {
   uint64_t count() const;
   uint64_t dimension() const;
   uint64_t persisted_count() const;
+  // Slots readable now: those below both count() and the end of the mapping.
+  uint64_t readable_count() const;
 
  private:
   struct Impl;

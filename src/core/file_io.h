@@ -1,0 +1,55 @@
+// A thin POSIX layer for the vector files: an owned descriptor, positional writes that
+// finish or fail, and the full sync. System failures become Error::System(errno).
+// Functions are thread-safe; a UniqueFd is owned by one object at a time.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "core/result.h"
+
+namespace tamix {
+
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  ~UniqueFd() { reset(); }
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept;
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  int release();
+  void reset();
+
+ private:
+  int fd_ = -1;
+};
+
+namespace file_io {
+
+// True when stat (following links) succeeds; any failure counts as missing.
+bool exists(const std::string& path);
+
+// Opens read-write, creating the file with mode 0666 (before umask) when missing.
+Result<UniqueFd> open_read_write(const std::string& path);
+
+Result<uint64_t> size(int fd);
+
+// Writes every byte at `offset`: retries partial writes and EINTR; a write that accepts
+// nothing fails (ENOSPC-like), so the loop always ends.
+Status write_all_at(int fd, std::span<const uint8_t> bytes, uint64_t offset);
+
+// Forces the file's data to stable storage (fsync here), repeated while interrupted.
+Status full_sync(int fd);
+
+// Calls of write_all_at and full_sync in this process, for tests that check a no-op.
+uint64_t write_calls();
+uint64_t sync_calls();
+
+}  // namespace file_io
+}  // namespace tamix

@@ -1,0 +1,120 @@
+#include "storage/flat_batch_search.h"
+
+#include <algorithm>
+
+#include <tbb/blocked_range.h>
+#include <tbb/enumerable_thread_specific.h>
+#include <tbb/parallel_for.h>
+
+#include "storage/cosine_score.h"
+#include "core/pool.h"
+#include "core/top_k.h"
+
+namespace tamix {
+namespace {
+
+constexpr uint64_t kChunk = 256;       // slots per chunk, as in the single search
+constexpr uint64_t kRowBlock = 32;     // rows kept in cache while every query passes
+constexpr uint64_t kMaxHeapK = 1024;   // beyond this, per-query scans are cheaper
+constexpr size_t kMaxKeptPerWorker = size_t{1} << 20;  // entries
+
+// Bounded keeper of the k best entries; the worst sits at the front.
+class TopKeeper {
+ public:
+  void reset(uint64_t k) { k_ = k; heap_.clear(); heap_.reserve(k); }
+  void offer(ScoredIndex s) {
+    if (heap_.size() < k_) {
+      heap_.push_back(s);
+      std::push_heap(heap_.begin(), heap_.end(), ScoreBefore);
+    } else if (ScoreBefore(s, heap_.front())) {
+      std::pop_heap(heap_.begin(), heap_.end(), ScoreBefore);
+      heap_.back() = s;
+      std::push_heap(heap_.begin(), heap_.end(), ScoreBefore);
+    }
+  }
+  const std::vector<ScoredIndex>& entries() const { return heap_; }
+
+ private:
+  uint64_t k_ = 0;
+  std::vector<ScoredIndex> heap_;
+};
+
+// Chunks whose every slot is readable, as the single search scores them.
+uint64_t readable_chunks(const FlatStorage& store) {
+  const uint64_t n = store.count(), readable = store.readable_count();
+  return readable == n ? (n + kChunk - 1) / kChunk : readable / kChunk;
+}
+
+// One pass over the readable chunks for a group of queries.
+std::vector<std::vector<ScoredIndex>> tiled_search(const FlatStorage& store,
+                                                   std::span<const VectorView> queries,
+                                                   uint64_t kk, uint64_t chunks) {
+  const uint64_t n = store.count();
+  const uint64_t dim = store.dimension();
+  const size_t nq = queries.size();
+  tbb::enumerable_thread_specific<std::vector<TopKeeper>> keepers([&] {
+    std::vector<TopKeeper> v(nq);
+    for (auto& keeper : v) keeper.reset(kk);
+    return v;
+  });
+  tbb::parallel_for(tbb::blocked_range<uint64_t>(0, chunks, 1), [&](const auto& r) {
+    std::vector<TopKeeper>& mine = keepers.local();
+    for (uint64_t c = r.begin(); c != r.end(); ++c) {
+      const uint64_t begin = c * kChunk, end = std::min(n, begin + kChunk);
+      const float* base = store.get_vector(begin)->data();  // records are contiguous
+      for (uint64_t b = begin; b < end; b += kRowBlock) {
+        const uint64_t block_end = std::min(end, b + kRowBlock);
+        for (size_t q = 0; q < nq; ++q) {
+          const VectorView query = queries[q];
+          for (uint64_t s = b; s < block_end; ++s) {
+            float score = 0.0f;
+            if (query.size() == dim) {
+              const float* row = base + (s - begin) * dim;
+              score = cosine_score(query.data(), row, dim);
+            }
+            mine[q].offer({s, score});
+          }
+        }
+      }
+    }
+  });
+
+  std::vector<std::vector<ScoredIndex>> out(nq);
+  tbb::parallel_for(size_t{0}, nq, [&](size_t q) {
+    std::vector<ScoredIndex> merged;
+    for (const auto& per_thread : keepers) {
+      const auto& e = per_thread[q].entries();
+      merged.insert(merged.end(), e.begin(), e.end());
+    }
+    out[q] = select_top_k(std::move(merged), kk);
+  });
+  return out;
+}
+
+}  // namespace
+
+std::vector<std::vector<ScoredIndex>> flat_search_batch(const FlatStorage& store,
+                                                        std::span<const VectorView> queries,
+                                                        uint64_t k) {
+  const uint64_t kk = std::min(store.count(), k);
+  const size_t nq = queries.size();
+  if (kk == 0) return std::vector<std::vector<ScoredIndex>>(nq);
+  if (kk > kMaxHeapK || nq < 2) {
+    return pool::map<std::vector<ScoredIndex>>(
+        nq, [&](size_t q) { return store.search(queries[q], k); });
+  }
+  pool::threads();
+  const uint64_t chunks = readable_chunks(store);
+  // Bounds the keepers' memory: every worker holds kk entries per query of a group.
+  const size_t group = std::max<size_t>(1, kMaxKeptPerWorker / kk);
+  std::vector<std::vector<ScoredIndex>> out;
+  out.reserve(nq);
+  for (size_t first = 0; first < nq; first += group) {
+    auto part = tiled_search(store, queries.subspan(first, std::min(group, nq - first)), kk,
+                             chunks);
+    for (auto& list : part) out.push_back(std::move(list));
+  }
+  return out;
+}
+
+}  // namespace tamix

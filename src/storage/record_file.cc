@@ -1,0 +1,127 @@
+#include "storage/record_file.h"
+
+#include <cerrno>
+#include <limits>
+#include <utility>
+
+namespace tamix {
+
+RecordFile::RecordFile(UniqueFd fd, RecordLayout layout)
+    : fd_(std::move(fd)), layout_(layout), stride_(layout.stride) {}
+
+Result<std::unique_ptr<RecordFile>> RecordFile::open(const std::string& path,
+                                                     RecordLayout layout,
+                                                     const HeaderCheck& check,
+                                                     const std::string& open_context) {
+  const bool existed = file_io::exists(path);
+  Result<UniqueFd> opened = file_io::open_read_write(path);
+  if (!opened.ok()) return std::move(opened).error().Context(open_context);
+  std::unique_ptr<RecordFile> file(new RecordFile(std::move(opened).value(), layout));
+
+  if (!existed) {
+    TAMIX_TRY(file->write_header(0));
+    TAMIX_TRY(file_io::full_sync(file->fd_.get()));
+  } else {
+    TAMIX_ASSIGN_OR_RETURN(const uint64_t size, file_io::size(file->fd_.get()));
+    if (size < VectorFileHeader::kSize) {
+      // Nothing to validate; refuse now what the first header write would refuse.
+      TAMIX_TRY(VectorFileHeader::compose(layout.header_dimension, 0, layout.data_type));
+      file->header_on_disk_ = false;
+    } else {
+      TAMIX_ASSIGN_OR_RETURN(
+          MemoryMap header,
+          MemoryMap::map(file->fd_.get(), VectorFileHeader::kSize, MemoryMap::Access::kReadOnly));
+      TAMIX_ASSIGN_OR_RETURN(const uint64_t stored,
+                             check(header.bytes().first<VectorFileHeader::kSize>()));
+      // A header synced without its records (or simply corrupt) must not invent slots.
+      file->count_ = std::min(stored, file->whole_records(size));
+    }
+  }
+  file->persisted_count_ = file->count_;
+  file->written_ = file->count_;
+  TAMIX_TRY(file->remap());
+  return file;
+}
+
+RecordFile::~RecordFile() {
+  (void)flush();
+  (void)write_out();
+}
+
+Result<Slot> RecordFile::append(size_t n, const Fill& fill) {
+  const Slot start = count_;
+  if (n == 0) {
+    TAMIX_TRY(write_out());
+    return start;
+  }
+  if (!buffer_) {
+    buffer_capacity_ = std::max<size_t>(kBufferCapacity, stride_);
+    buffer_ = std::make_unique_for_overwrite<uint8_t[]>(buffer_capacity_);
+  }
+  for (size_t i = 0; i < n; ++i) {
+    if (buffered_ + stride_ > buffer_capacity_) {
+      Status s = write_out();
+      if (!s.ok()) {
+        // Forget the batch: bytes of it already in the file lie past count and are
+        // overwritten in place by the next append.
+        written_ = std::min(written_, start);
+        buffered_ = static_cast<size_t>((start - written_) * stride_);
+        return std::move(s).error();
+      }
+    }
+    fill(i, std::span<uint8_t>(buffer_.get() + buffered_, stride_));
+    buffered_ += stride_;
+  }
+  count_ = start + n;
+  TAMIX_TRY(write_out());
+  return start;
+}
+
+Status RecordFile::write_out() {
+  if (buffered_ == 0) return Ok();
+  if (!header_on_disk_) TAMIX_TRY(write_header(persisted_count_));
+  TAMIX_TRY(file_io::write_all_at(fd_.get(), {buffer_.get(), buffered_}, offset_of(written_)));
+  written_ += buffered_ / stride_;
+  buffered_ = 0;
+  return Ok();
+}
+
+Status RecordFile::flush() {
+  if (count_ == persisted_count_) return Ok();
+  TAMIX_TRY(write_out());
+  TAMIX_TRY(write_header(count_));
+  TAMIX_TRY(file_io::full_sync(fd_.get()));
+  TAMIX_TRY(remap());
+  persisted_count_ = count_;
+  return Ok();
+}
+
+Status RecordFile::write_header(uint64_t count) {
+  TAMIX_ASSIGN_OR_RETURN(
+      const VectorFileHeader::Bytes bytes,
+      VectorFileHeader::compose(layout_.header_dimension, count, layout_.data_type));
+  TAMIX_TRY(file_io::write_all_at(fd_.get(), bytes, 0));
+  header_on_disk_ = true;
+  return Ok();
+}
+
+Status RecordFile::remap() {
+  map_.reset();
+  mapped_records_ = 0;
+  TAMIX_ASSIGN_OR_RETURN(const uint64_t size, file_io::size(fd_.get()));
+  if (size <= VectorFileHeader::kSize) return Ok();
+  if (size > std::numeric_limits<size_t>::max()) return Error::System(EFBIG);
+  TAMIX_ASSIGN_OR_RETURN(map_, MemoryMap::map(fd_.get(), static_cast<size_t>(size),
+                                              MemoryMap::Access::kReadWrite));
+  mapped_records_ = whole_records(size);
+  return Ok();
+}
+
+uint64_t RecordFile::whole_records(uint64_t file_size) const {
+  if (file_size < VectorFileHeader::kSize) return 0;
+  // Zero-byte records all fit; only a degenerate dimension 0 store has them.
+  if (stride_ == 0) return std::numeric_limits<uint64_t>::max();
+  return (file_size - VectorFileHeader::kSize) / stride_;
+}
+
+}  // namespace tamix

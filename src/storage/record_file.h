@@ -1,0 +1,99 @@
+// RecordFile: one vector file (VectorFileHeader, then fixed-stride records) with the life
+// cycle the three stores share: buffered appends written at each record's own offset, a
+// flush that rewrites the header, syncs and remaps, and reads bounded by the mapping.
+// Owns its descriptor, buffer and mapping. Writes need exclusive access; record() and
+// readable_count() may run from many threads while nothing writes.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "core/file_header.h"
+#include "core/file_io.h"
+#include "core/mmap.h"
+#include "core/result.h"
+#include "core/types.h"
+
+namespace tamix {
+
+struct RecordLayout {
+  uint64_t header_dimension;  // the dimension every header write records
+  uint64_t stride;            // bytes per record
+  DataType data_type;
+};
+
+class RecordFile {
+ public:
+  static constexpr size_t kBufferCapacity = size_t{8} << 20;
+
+  // Given the first 24 bytes of an existing file, refuses it or returns its stored count.
+  using HeaderCheck = std::function<Result<uint64_t>(VectorFileHeader::View)>;
+  // Writes record i of a batch into its place in the buffer (exactly stride bytes).
+  using Fill = std::function<void(size_t i, std::span<uint8_t> record)>;
+
+  // Opens or creates `path`; `open_context` wraps a failure of the open call itself. A new
+  // file gets its header and a full sync. An existing file is only read: one shorter than a
+  // header opens empty and gets its header with the first write; otherwise `check` decides,
+  // and the count is cut to the whole records the file holds.
+  static Result<std::unique_ptr<RecordFile>> open(const std::string& path, RecordLayout layout,
+                                                  const HeaderCheck& check,
+                                                  const std::string& open_context);
+
+  // Drop: flush, then write out what is still buffered; errors are ignored.
+  ~RecordFile();
+
+  RecordFile(const RecordFile&) = delete;
+  RecordFile& operator=(const RecordFile&) = delete;
+
+  // Appends n records and returns the first new slot. A write error while buffering leaves
+  // count unchanged and drops the batch; then the buffer is written out, and an error there
+  // leaves count advanced with the bytes kept for the next write.
+  Result<Slot> append(size_t n, const Fill& fill);
+
+  // Writes buffered records at their offsets; no sync, no header count, no remap.
+  Status write_out();
+
+  // Does nothing when clean; else write out, header, full sync, remap.
+  Status flush();
+
+  // Slots readable through the current mapping: never more than the mapping holds.
+  uint64_t readable_count() const { return std::min(count_, mapped_records_); }
+
+  std::optional<std::span<const uint8_t>> record(Slot slot) const {
+    if (slot >= readable_count()) return std::nullopt;
+    return map_.bytes().subspan(VectorFileHeader::kSize + slot * stride_, stride_);
+  }
+
+  uint64_t count() const { return count_; }
+  uint64_t persisted_count() const { return persisted_count_; }
+  uint64_t stride() const { return stride_; }
+
+ private:
+  RecordFile(UniqueFd fd, RecordLayout layout);
+
+  Status write_header(uint64_t count);
+  Status remap();
+  uint64_t whole_records(uint64_t file_size) const;
+  uint64_t offset_of(Slot slot) const { return VectorFileHeader::kSize + slot * stride_; }
+
+  UniqueFd fd_;
+  RecordLayout layout_;
+  uint64_t stride_;
+  MemoryMap map_;                  // absent below header + 1 byte, or after a failed remap
+  uint64_t mapped_records_ = 0;    // whole records inside map_
+  uint64_t count_ = 0;             // slots, including those not yet flushed
+  uint64_t persisted_count_ = 0;   // the count the header on disk holds
+  uint64_t written_ = 0;           // slots below this are in the file; the rest are buffered
+  bool header_on_disk_ = true;     // false for a short existing file until its first write
+  std::unique_ptr<uint8_t[]> buffer_;  // records of slots [written_, count_), allocated lazily
+  size_t buffered_ = 0;                // bytes used in buffer_
+  size_t buffer_capacity_ = 0;
+};
+
+}  // namespace tamix

@@ -1,0 +1,43 @@
+#include "core/distance.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <vector>
+
+namespace tamix {
+namespace {
+
+std::vector<float> Random(size_t n, std::mt19937& rng) {
+  std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+  std::vector<float> v(n);
+  for (auto& x : v) x = u(rng);
+  return v;
+}
+
+#if defined(__x86_64__) || defined(__aarch64__)
+TEST(DistanceTest, ChosenKernelIsSimd) {
+  EXPECT_STRNE(distance_kernel_name(), "serial");
+}
+#endif
+
+TEST(DistanceTest, SimdAgreesWithSerial) {
+  std::mt19937 rng(7);
+  for (size_t n : {1, 7, 15, 16, 17, 128, 1000, 1536, 4096}) {
+    for (int trial = 0; trial < 20; ++trial) {
+      auto a = Random(n, rng), b = Random(n, rng);
+      EXPECT_NEAR(cos_distance(a.data(), b.data(), n), cos_distance_serial(a.data(), b.data(), n),
+                  1e-6)
+          << "n=" << n;
+      // A sum of n squares in single precision: the serial order drifts ~n·eps relative.
+      const double l2 = l2sq_distance_serial(a.data(), b.data(), n);
+      EXPECT_NEAR(l2sq_distance(a.data(), b.data(), n), l2, 1e-5 * std::max(1.0, l2))
+          << "n=" << n;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tamix

@@ -1,0 +1,182 @@
+#include "storage/flat_storage.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstring>
+
+#include "core/file_header.h"
+#include "core/file_io.h"
+#include "storage/storage_test_util.h"
+
+namespace tamix {
+namespace {
+
+using testing_util::HeaderCount;
+using testing_util::RandomVectors;
+using testing_util::ReadFile;
+using testing_util::TempDir;
+using testing_util::Views;
+using testing_util::WriteFile;
+
+class FlatStorageTest : public ::testing::Test {
+ protected:
+  std::unique_ptr<FlatStorage> Open(uint64_t dimension) {
+    auto r = FlatStorage::open(dir_.str(), dimension);
+    EXPECT_TRUE(r.ok()) << (r.ok() ? "" : r.error().message());
+    return r.ok() ? std::move(r).value() : nullptr;
+  }
+  std::string OpenError(uint64_t dimension) {
+    auto r = FlatStorage::open(dir_.str(), dimension);
+    return r.ok() ? "ok" : r.error().message();
+  }
+  std::vector<Slot> Add(FlatStorage& s, const std::vector<std::vector<float>>& vs) {
+    auto views = Views(vs);
+    return s.add(views).value();
+  }
+  std::vector<uint8_t> File() const { return ReadFile(path()); }
+  std::string path() const { return dir_.file("vectors.bin"); }
+
+  TempDir dir_;
+};
+
+bool SameVector(std::optional<VectorView> got, const std::vector<float>& want) {
+  return got && got->size() == want.size() &&
+         std::memcmp(got->data(), want.data(), want.size() * sizeof(float)) == 0;
+}
+
+TEST_F(FlatStorageTest, NewStoreHasHeaderOnlyAndNoReadableSlot) {
+  auto s = Open(1536);
+  auto file = File();
+  ASSERT_EQ(file.size(), 24u);
+  EXPECT_EQ(std::vector<uint8_t>(file.begin(), file.begin() + 8),
+            (std::vector<uint8_t>{0x51, 0x78, 0x6D, 0x54, 0x04, 0x00, 0x00, 0x06}));
+  EXPECT_EQ(s->count(), 0u);
+  EXPECT_FALSE(s->get_vector(0));
+}
+
+TEST_F(FlatStorageTest, RecordsAreReadableOnlyAfterFlush) {
+  auto s = Open(128);
+  auto vs = RandomVectors(3, 128);
+  EXPECT_EQ(Add(*s, vs), (std::vector<Slot>{0, 1, 2}));
+  EXPECT_EQ(s->count(), 3u);
+  EXPECT_EQ(File().size(), 24u + 3 * 512);
+  EXPECT_EQ(HeaderCount(File()), 0u);
+  EXPECT_FALSE(s->get_vector(0));
+
+  ASSERT_TRUE(s->flush().ok());
+  EXPECT_EQ(HeaderCount(File()), 3u);
+  EXPECT_TRUE(SameVector(s->get_vector(2), vs[2]));
+  EXPECT_FALSE(s->get_vector(3));
+}
+
+TEST_F(FlatStorageTest, CleanFlushTouchesNothing) {
+  auto s = Open(128);
+  Add(*s, RandomVectors(2, 128));
+  ASSERT_TRUE(s->flush().ok());
+  struct stat before;
+  ASSERT_EQ(::stat(path().c_str(), &before), 0);
+  const uint64_t writes = file_io::write_calls(), syncs = file_io::sync_calls();
+
+  ASSERT_TRUE(s->flush().ok());
+  EXPECT_EQ(file_io::write_calls(), writes);
+  EXPECT_EQ(file_io::sync_calls(), syncs);
+  struct stat after;
+  ASSERT_EQ(::stat(path().c_str(), &after), 0);
+  EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+  EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+  EXPECT_EQ(after.st_size, before.st_size);
+}
+
+TEST_F(FlatStorageTest, WrongLengthAppendsNothing) {
+  auto s = Open(128);
+  auto vs = RandomVectors(3, 128);
+  vs[2].pop_back();
+  auto views = Views(vs);
+  auto r = s->add(views);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().message(), "Vector 2 dimension mismatch: expected 128, got 127");
+  EXPECT_EQ(s->count(), 0u);
+  EXPECT_EQ(File().size(), 24u);
+}
+
+TEST_F(FlatStorageTest, ReopenRestoresCountAndVectors) {
+  auto vs = RandomVectors(5, 256);
+  {
+    auto s = Open(256);
+    Add(*s, vs);
+  }  // drop flushes
+  auto s = Open(256);
+  EXPECT_EQ(s->count(), 5u);
+  EXPECT_EQ(s->persisted_count(), 5u);
+  EXPECT_TRUE(SameVector(s->get_vector(4), vs[4]));
+  EXPECT_EQ(Add(*s, RandomVectors(1, 256)), (std::vector<Slot>{5}));
+}
+
+TEST_F(FlatStorageTest, ReopenWithAnotherDimensionFailsAndLeavesFileAlone) {
+  { Open(1536); }
+  auto before = File();
+  EXPECT_EQ(OpenError(768),
+            "Database dimension mismatch: expected 768, found 1536. Cannot change dimension "
+            "of existing database.");
+  EXPECT_EQ(File(), before);
+}
+
+TEST_F(FlatStorageTest, FailedSecondOpenDoesNotDisturbALiveStore) {
+  auto s = Open(128);
+  auto vs = RandomVectors(4, 128);
+  Add(*s, vs);
+  EXPECT_NE(OpenError(256), "ok");
+  ASSERT_TRUE(s->flush().ok());
+  EXPECT_TRUE(SameVector(s->get_vector(3), vs[3]));
+  EXPECT_EQ(HeaderCount(File()), 4u);
+}
+
+TEST_F(FlatStorageTest, NewStoreRefusesDimensionAboveField) {
+  EXPECT_EQ(OpenError(65536), "Dimension 65536 exceeds maximum 65535");
+  EXPECT_EQ(File().size(), 0u);  // the created file stays, empty
+}
+
+TEST_F(FlatStorageTest, UnopenableFileCarriesContext) {
+  auto r = FlatStorage::open(dir_.file("no/such/dir"), 128);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().message(), "Failed to open vectors.bin");
+  EXPECT_EQ(r.error().chain().back(), "No such file or directory (os error 2)");
+}
+
+TEST_F(FlatStorageTest, ShortFileOpensEmptyAndIsUntouchedUntilWritten) {
+  const std::vector<uint8_t> junk = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+  WriteFile(path(), junk);
+  { EXPECT_EQ(Open(128)->count(), 0u); }
+  EXPECT_EQ(File(), junk);
+
+  auto vs = RandomVectors(2, 128);
+  {
+    auto s = Open(128);
+    Add(*s, vs);
+    auto file = File();  // the header went down before the records
+    EXPECT_TRUE(VectorFileHeader::validate(std::span<const uint8_t, 24>(file.data(), 24)).ok());
+  }
+  auto s = Open(128);
+  EXPECT_EQ(s->count(), 2u);
+  EXPECT_TRUE(SameVector(s->get_vector(1), vs[1]));
+}
+
+TEST_F(FlatStorageTest, StaleTailBytesAreOverwrittenInPlace) {
+  auto first = RandomVectors(2, 128, 1);
+  { Add(*Open(128), first); }
+  auto file = File();
+  file.resize(file.size() + 700, 0xEE);  // an unflushed record and a half from a crash
+  WriteFile(path(), file);
+
+  auto s = Open(128);
+  EXPECT_EQ(s->count(), 2u);
+  auto second = RandomVectors(1, 128, 2);
+  Add(*s, second);
+  ASSERT_TRUE(s->flush().ok());
+  EXPECT_TRUE(SameVector(s->get_vector(1), first[1]));
+  EXPECT_TRUE(SameVector(s->get_vector(2), second[0]));
+}
+
+}  // namespace
+}  // namespace tamix

@@ -1,0 +1,113 @@
+#include "storage/record_file.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <csignal>
+
+#include "storage/storage_test_util.h"
+
+namespace tamix {
+namespace {
+
+using testing_util::HeaderCount;
+using testing_util::ReadFile;
+using testing_util::TempDir;
+
+constexpr uint64_t kStride = 512;
+
+// Write failures come from RLIMIT_FSIZE: a write past the limit fails with EFBIG.
+class RecordFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    old_handler_ = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved_), 0);
+  }
+  void TearDown() override {
+    ::setrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, old_handler_);
+  }
+  void LimitFileSize(rlim_t bytes) {
+    rlimit r = saved_;
+    r.rlim_cur = bytes;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &r), 0);
+  }
+  void Unlimit() { ::setrlimit(RLIMIT_FSIZE, &saved_); }
+
+  std::unique_ptr<RecordFile> Open(RecordLayout layout = {128, kStride, DataType::kRaw}) {
+    auto check = [](VectorFileHeader::View b) -> Result<uint64_t> {
+      TAMIX_TRY(VectorFileHeader::validate(b));
+      return VectorFileHeader::decode(b).count;
+    };
+    return RecordFile::open(path(), layout, check, "Failed to open test.bin").value();
+  }
+  // n records whose bytes all equal `tag`.
+  Result<Slot> Append(RecordFile& f, size_t n, uint8_t tag) {
+    return f.append(n, [tag](size_t, std::span<uint8_t> r) { std::fill(r.begin(), r.end(), tag); });
+  }
+  static bool Holds(const RecordFile& f, Slot slot, uint8_t tag) {
+    auto r = f.record(slot);
+    return r && std::all_of(r->begin(), r->end(), [tag](uint8_t b) { return b == tag; });
+  }
+  std::string path() const { return dir_.file("test.bin"); }
+
+  TempDir dir_;
+  rlimit saved_{};
+  void (*old_handler_)(int) = nullptr;
+};
+
+TEST_F(RecordFileTest, HeaderNamesLayoutNotStride) {
+  auto f = Open({1536, 192, DataType::kPq});
+  ASSERT_TRUE(Append(*f, 2, 7).ok());
+  ASSERT_TRUE(f->flush().ok());
+  auto bytes = ReadFile(path());
+  EXPECT_EQ(bytes.size(), 24u + 2 * 192);
+  EXPECT_EQ(bytes[6] | bytes[7] << 8, 1536);
+  EXPECT_EQ(bytes[16], 2);
+  EXPECT_TRUE(Holds(*f, 1, 7));
+}
+
+TEST_F(RecordFileTest, WriteErrorMidBatchLeavesCountAndLaterSlotsIntact) {
+  auto f = Open();
+  ASSERT_TRUE(Append(*f, 2, 1).ok());
+  LimitFileSize(24 + 2 * kStride + 4096);
+  const size_t over_buffer = RecordFile::kBufferCapacity / kStride + 100;
+  EXPECT_FALSE(Append(*f, over_buffer, 2).ok());
+  EXPECT_EQ(f->count(), 2u);
+
+  Unlimit();
+  EXPECT_EQ(Append(*f, 1, 3).value(), 2u);
+  ASSERT_TRUE(f->flush().ok());
+  EXPECT_EQ(f->readable_count(), 3u);
+  EXPECT_TRUE(Holds(*f, 1, 1));
+  EXPECT_TRUE(Holds(*f, 2, 3));
+}
+
+TEST_F(RecordFileTest, FinalWriteErrorKeepsTheBatchForTheNextFlush) {
+  auto f = Open();
+  LimitFileSize(24);
+  EXPECT_FALSE(Append(*f, 3, 5).ok());
+  EXPECT_EQ(f->count(), 3u);
+  EXPECT_FALSE(f->flush().ok());
+  EXPECT_EQ(f->persisted_count(), 0u);
+  EXPECT_EQ(HeaderCount(ReadFile(path())), 0u);
+
+  Unlimit();
+  EXPECT_EQ(Append(*f, 1, 6).value(), 3u);
+  ASSERT_TRUE(f->flush().ok());
+  EXPECT_EQ(HeaderCount(ReadFile(path())), 4u);
+  EXPECT_TRUE(Holds(*f, 2, 5));
+  EXPECT_TRUE(Holds(*f, 3, 6));
+}
+
+TEST_F(RecordFileTest, StoredCountComesFromTheCheck) {
+  { ASSERT_TRUE(Append(*Open(), 4, 9).ok()); }
+  auto f = Open();
+  EXPECT_EQ(f->count(), 4u);
+  EXPECT_EQ(f->readable_count(), 4u);
+  EXPECT_TRUE(Holds(*f, 3, 9));
+}
+
+}  // namespace
+}  // namespace tamix

@@ -1,0 +1,53 @@
+// Helpers shared by the storage tests: raw file access and random vectors.
+#pragma once
+
+#include <cstdint>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/types.h"
+#include "support/temp_dir.h"
+
+namespace tamix::testing_util {
+
+using TempDir = tamix::testing::TempDir;
+
+inline std::vector<uint8_t> ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+inline void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+}
+
+inline uint64_t HeaderCount(const std::vector<uint8_t>& file) {
+  uint64_t count = 0;
+  for (int i = 0; i < 8; ++i) count |= uint64_t{file.at(8 + i)} << (8 * i);
+  return count;
+}
+
+inline void SetHeaderCount(std::vector<uint8_t>& file, uint64_t count) {
+  for (int i = 0; i < 8; ++i) file.at(8 + i) = static_cast<uint8_t>(count >> (8 * i));
+}
+
+// n random vectors of dimension d; vector i is stable for a given seed.
+inline std::vector<std::vector<float>> RandomVectors(size_t n, size_t d, uint32_t seed = 1) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+  std::vector<std::vector<float>> out(n, std::vector<float>(d));
+  for (auto& v : out)
+    for (auto& x : v) x = u(rng);
+  return out;
+}
+
+inline std::vector<VectorView> Views(const std::vector<std::vector<float>>& vs) {
+  return {vs.begin(), vs.end()};
+}
+
+}  // namespace tamix::testing_util
