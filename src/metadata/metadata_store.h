@@ -1,7 +1,7 @@
 // MetadataStore: per-slot metadata texts and caller ids in "metadata.db" (SQLite), behind a
 // write-behind map flushed in one transaction once 1000 distinct slots are pending, on
-// flush and on drop. Holds the file's exclusive lock for its whole life. Not thread-safe
-// for writes; get and list_ids only read.
+// flush and on drop. Holds the file's exclusive lock for its whole life. Writes need
+// exclusive access; get, list_ids and check_text may run concurrently with each other.
 #pragma once
 
 #include <cstdint>
@@ -54,6 +54,7 @@ class MetadataStore {
   bool dirty() const;
 
  private:
+  friend class MetadataStoreTestPeer;
   struct Impl;
   explicit MetadataStore(std::unique_ptr<Impl> impl);
   std::unique_ptr<Impl> impl_;

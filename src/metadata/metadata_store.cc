@@ -1,0 +1,288 @@
+#include "metadata/metadata_store.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <iterator>
+#include <mutex>
+#include <unordered_map>
+
+#include "metadata/file_claim.h"
+#include "metadata/metadata_store_testing.h"
+#include "metadata/sqlite_util.h"
+
+namespace tamix {
+namespace {
+
+// Everything before the first read of the file changes nothing on disk, so a file that is
+// not a database is refused (SQLITE_NOTADB) before a byte is written. WAL costs one append
+// and one sync per commit, and recovery keeps whole transactions only. In the exclusive
+// locking mode the WAL index lives in process memory (no -shm file) and SQLite keeps its
+// lock on the file until close; another process fails at once (no busy timeout is set).
+// fullfsync makes the syncs reach stable storage on macOS; it does nothing elsewhere.
+constexpr char kOpenSql[] =
+    "PRAGMA locking_mode=EXCLUSIVE;"
+    "PRAGMA journal_mode=WAL;"
+    "PRAGMA synchronous=FULL;"
+    "PRAGMA fullfsync=ON;"
+    "PRAGMA checkpoint_fullfsync=ON;"
+    "BEGIN IMMEDIATE";
+
+constexpr char kCreateSql[] =
+    "CREATE TABLE IF NOT EXISTS metadata(slot INTEGER PRIMARY KEY, text TEXT NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS ids(slot INTEGER PRIMARY KEY, id TEXT NOT NULL);"
+    "COMMIT";
+
+// SQLITE_LIMIT_LENGTH bounds the whole encoded row, not just the text: the record header
+// adds three varints (header length, NULL for the rowid key, the text's type), at most
+// 27 bytes. 64 covers that with room to spare.
+constexpr uint64_t kRowOverhead = 64;
+
+constexpr Slot kFirstNegativeKey = Slot{1} << 63;
+
+enum class IdChange : uint8_t { kNone, kSet, kRemove };
+
+struct PendingEntry {
+  std::optional<std::string> text;
+  std::string id;  // the caller's id when id_change is kSet
+  IdChange id_change = IdChange::kNone;
+};
+
+using PendingMap = std::unordered_map<Slot, PendingEntry>;
+using IdList = std::vector<std::pair<Slot, std::string>>;
+
+// The file keeps the u64 slot bit for bit in SQLite's signed 64-bit key.
+sqlite3_int64 key_of(Slot slot) { return static_cast<sqlite3_int64>(slot); }
+
+std::string column_string(sqlite3_stmt* stmt, int column) {
+  const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, column));
+  const int size = sqlite3_column_bytes(stmt, column);
+  return text ? std::string(text, size) : std::string();
+}
+
+// Merges the pending id changes (set or removed) into the stored pairs; both ascending.
+IdList apply_pending_ids(IdList stored, const PendingMap& pending) {
+  std::vector<std::pair<Slot, const PendingEntry*>> changes;
+  for (const auto& [slot, entry] : pending) {
+    if (entry.id_change != IdChange::kNone) changes.emplace_back(slot, &entry);
+  }
+  if (changes.empty()) return stored;
+  std::sort(changes.begin(), changes.end());
+  IdList out;
+  out.reserve(stored.size() + changes.size());
+  size_t i = 0;
+  for (const auto& [slot, entry] : changes) {
+    while (i < stored.size() && stored[i].first < slot) out.push_back(std::move(stored[i++]));
+    if (i < stored.size() && stored[i].first == slot) ++i;
+    if (entry->id_change == IdChange::kSet) out.emplace_back(slot, entry->id);
+  }
+  std::move(stored.begin() + i, stored.end(), std::back_inserter(out));
+  return out;
+}
+
+}  // namespace
+
+struct MetadataStore::Impl {
+  Status connect(const std::string& path);
+  Status create_tables();
+  Status prepare_statements();
+  Status after_change();
+  Status flush();
+  Status write_pending();
+  Status put(sqlite3_stmt* stmt, Slot slot, const std::string& text);
+  Result<std::optional<std::string>> read_text(Slot slot);
+  Result<IdList> read_ids();
+
+  std::optional<FileClaim> claim;  // first member: released only after the connection closes
+  sqlite::Connection db;
+  sqlite::Statement begin, commit, rollback, put_text, put_id, delete_id, get_text, list_ids;
+  std::mutex read_mutex;  // concurrent readers share get_text and list_ids
+  PendingMap pending;
+  std::vector<std::pair<Slot, const PendingEntry*>> flush_order;
+  bool dirty = false;
+};
+
+Status MetadataStore::Impl::connect(const std::string& path) {
+  TAMIX_ASSIGN_OR_RETURN(claim, FileClaim::acquire(path));
+  sqlite3* raw = nullptr;
+  const int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr);
+  db.reset(raw);
+  if (rc != SQLITE_OK) return raw ? sqlite::last_error(raw) : Error::KeyValue(sqlite3_errstr(rc));
+  return sqlite::exec(raw, kOpenSql);
+}
+
+Status MetadataStore::Impl::create_tables() {
+  if (Status status = sqlite::exec(db.get(), kCreateSql); !status.ok()) {
+    if (!sqlite3_get_autocommit(db.get())) (void)sqlite::exec(db.get(), "ROLLBACK");
+    return status;
+  }
+  return prepare_statements();
+}
+
+Status MetadataStore::Impl::prepare_statements() {
+  sqlite3* c = db.get();
+  TAMIX_ASSIGN_OR_RETURN(begin, sqlite::prepare(c, "BEGIN IMMEDIATE"));
+  TAMIX_ASSIGN_OR_RETURN(commit, sqlite::prepare(c, "COMMIT"));
+  TAMIX_ASSIGN_OR_RETURN(rollback, sqlite::prepare(c, "ROLLBACK"));
+  TAMIX_ASSIGN_OR_RETURN(
+      put_text, sqlite::prepare(c, "INSERT OR REPLACE INTO metadata(slot, text) VALUES(?1, ?2)"));
+  TAMIX_ASSIGN_OR_RETURN(
+      put_id, sqlite::prepare(c, "INSERT OR REPLACE INTO ids(slot, id) VALUES(?1, ?2)"));
+  TAMIX_ASSIGN_OR_RETURN(delete_id, sqlite::prepare(c, "DELETE FROM ids WHERE slot = ?1"));
+  TAMIX_ASSIGN_OR_RETURN(get_text,
+                         sqlite::prepare(c, "SELECT text FROM metadata WHERE slot = ?1"));
+  TAMIX_ASSIGN_OR_RETURN(list_ids, sqlite::prepare(c, "SELECT slot, id FROM ids ORDER BY slot"));
+  return Ok();
+}
+
+Status MetadataStore::Impl::after_change() {
+  dirty = true;
+  if (pending.size() >= METADATA_FLUSH_THRESHOLD) return flush();
+  return Ok();
+}
+
+Status MetadataStore::Impl::flush() {
+  if (!dirty || pending.empty()) return Ok();
+  TAMIX_TRY(sqlite::run(db.get(), begin.get()));
+  Status status = write_pending();
+  if (status.ok()) status = sqlite::run(db.get(), commit.get());
+  if (!status.ok()) {
+    if (!sqlite3_get_autocommit(db.get())) (void)sqlite::run(db.get(), rollback.get());
+    return status;
+  }
+  pending.clear();  // keeps the buckets for the next batch
+  dirty = false;
+  return Ok();
+}
+
+// Ascending keys let SQLite append to the rightmost leaf, which keeps the pages full.
+Status MetadataStore::Impl::write_pending() {
+  flush_order.clear();
+  for (const auto& [slot, entry] : pending) flush_order.emplace_back(slot, &entry);
+  std::sort(flush_order.begin(), flush_order.end());
+  for (const auto& [slot, entry] : flush_order) {
+    if (entry->text) TAMIX_TRY(put(put_text.get(), slot, *entry->text));
+    if (entry->id_change == IdChange::kSet) TAMIX_TRY(put(put_id.get(), slot, entry->id));
+    if (entry->id_change == IdChange::kRemove) {
+      if (sqlite3_bind_int64(delete_id.get(), 1, key_of(slot)) != SQLITE_OK) {
+        return sqlite::last_error(db.get());
+      }
+      TAMIX_TRY(sqlite::run(db.get(), delete_id.get()));
+    }
+  }
+  return Ok();
+}
+
+Status MetadataStore::Impl::put(sqlite3_stmt* stmt, Slot slot, const std::string& text) {
+  // data() of a std::string is never null, so an empty text binds as '' rather than NULL.
+  if (sqlite3_bind_int64(stmt, 1, key_of(slot)) != SQLITE_OK ||
+      sqlite3_bind_text64(stmt, 2, text.data(), text.size(), SQLITE_STATIC, SQLITE_UTF8) !=
+          SQLITE_OK) {
+    return sqlite::last_error(db.get());
+  }
+  return sqlite::run(db.get(), stmt);
+}
+
+Result<std::optional<std::string>> MetadataStore::Impl::read_text(Slot slot) {
+  std::lock_guard<std::mutex> guard(read_mutex);
+  sqlite3_stmt* stmt = get_text.get();
+  sqlite::ResetOnExit reset(stmt);
+  if (sqlite3_bind_int64(stmt, 1, key_of(slot)) != SQLITE_OK) return sqlite::last_error(db.get());
+  switch (sqlite3_step(stmt)) {
+    case SQLITE_ROW:
+      return std::optional<std::string>(column_string(stmt, 0));
+    case SQLITE_DONE:
+      return std::optional<std::string>();
+    default:
+      return sqlite::last_error(db.get());
+  }
+}
+
+Result<IdList> MetadataStore::Impl::read_ids() {
+  std::lock_guard<std::mutex> guard(read_mutex);
+  sqlite3_stmt* stmt = list_ids.get();
+  sqlite::ResetOnExit reset(stmt);
+  IdList ids;
+  int rc;
+  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+    ids.emplace_back(static_cast<Slot>(sqlite3_column_int64(stmt, 0)), column_string(stmt, 1));
+  }
+  if (rc != SQLITE_DONE) return sqlite::last_error(db.get());
+  // Signed key order puts the slots from 2^63 up first; move them behind the others.
+  auto small = std::partition_point(ids.begin(), ids.end(),
+                                    [](const auto& p) { return p.first >= kFirstNegativeKey; });
+  std::rotate(ids.begin(), small, ids.end());
+  return ids;
+}
+
+Result<std::unique_ptr<MetadataStore>> MetadataStore::open(const std::string& dir) {
+  std::string path = dir;
+  if (!path.empty() && path.back() != '/') path += '/';
+  path += "metadata.db";
+  auto impl = std::make_unique<Impl>();
+  TAMIX_TRY(impl->connect(path).Context("Failed to create metadata.db"));
+  TAMIX_TRY(impl->create_tables());
+  impl->pending.reserve(METADATA_FLUSH_THRESHOLD);
+  impl->flush_order.reserve(METADATA_FLUSH_THRESHOLD);
+  return std::unique_ptr<MetadataStore>(new MetadataStore(std::move(impl)));
+}
+
+MetadataStore::MetadataStore(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+MetadataStore::~MetadataStore() { (void)impl_->flush(); }
+
+Status MetadataStore::insert(Slot slot, std::string_view text) {
+  impl_->pending[slot].text.emplace(text);
+  return impl_->after_change();
+}
+
+Status MetadataStore::insert(Slot slot, std::string_view id, std::string_view text) {
+  PendingEntry& entry = impl_->pending[slot];
+  entry.text.emplace(text);
+  entry.id.assign(id);
+  entry.id_change = IdChange::kSet;
+  return impl_->after_change();
+}
+
+Status MetadataStore::remove_id(Slot slot) {
+  PendingEntry& entry = impl_->pending[slot];
+  entry.id.clear();
+  entry.id_change = IdChange::kRemove;
+  return impl_->after_change();
+}
+
+Status MetadataStore::flush() { return impl_->flush(); }
+
+Result<std::optional<std::string>> MetadataStore::get(Slot slot) const {
+  if (!impl_->pending.empty()) {
+    const auto it = impl_->pending.find(slot);
+    if (it != impl_->pending.end() && it->second.text) {
+      return std::optional<std::string>(*it->second.text);
+    }
+  }
+  return impl_->read_text(slot);
+}
+
+Result<std::vector<std::pair<Slot, std::string>>> MetadataStore::list_ids() const {
+  TAMIX_ASSIGN_OR_RETURN(IdList stored, impl_->read_ids());
+  return apply_pending_ids(std::move(stored), impl_->pending);
+}
+
+Status MetadataStore::check_text(std::string_view text) const {
+  const auto limit = static_cast<uint64_t>(sqlite3_limit(impl_->db.get(), SQLITE_LIMIT_LENGTH, -1));
+  const uint64_t max = limit > kRowOverhead ? limit - kRowOverhead : 0;
+  if (text.size() <= max) return Ok();
+  return Error::InvalidInput("Metadata text of " + std::to_string(text.size()) +
+                             " bytes exceeds the metadata store's limit of " +
+                             std::to_string(max) + " bytes");
+}
+
+size_t MetadataStore::pending_count() const { return impl_->pending.size(); }
+
+bool MetadataStore::dirty() const { return impl_->dirty; }
+
+sqlite3* MetadataStoreTestPeer::connection(const MetadataStore& store) {
+  return store.impl_->db.get();
+}
+
+}  // namespace tamix
