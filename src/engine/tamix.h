@@ -80,6 +80,9 @@ class Tamix {
  private:
   Tamix() = default;
   uint64_t vector_count() const;
+  Status restore_ids();
+  // Hits whose slot has an id, in the given order.
+  std::vector<Hit> hits_with_ids(const std::vector<ScoredIndex>& scored) const;
   void record_ids(std::span<const std::string> ids, std::span<const Slot> slots);
 
   std::unique_ptr<FlatStorage> flat_storage_;
