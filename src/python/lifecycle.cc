@@ -1,0 +1,61 @@
+// Creation and destruction of TamixPython objects.
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "python/args.h"
+#include "python/convert.h"
+#include "python/errors.h"
+#include "python/exit.h"
+#include "python/methods.h"
+#include "python/object.h"
+
+namespace tamix::python {
+namespace {
+
+constexpr const char* kNewParams[] = {"path", "dimension", "mode"};
+constexpr Signature kNewSig{"TamixPython.__new__", kNewParams, 1};
+
+// Allocates an object of `type` (a subclass allocates its own way) around the engine.
+PyObject* Wrap(PyTypeObject* type, std::unique_ptr<Tamix> engine) {
+  allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
+  PyObject* self = alloc(type, 0);
+  if (self == nullptr) return nullptr;  // the engine drops on the way out
+  auto* obj = reinterpret_cast<TamixObject*>(self);
+  obj->borrow = 0;
+  obj->engine = engine.release();
+  try {
+    TrackOpen(obj);
+  } catch (...) {
+    Py_DECREF(self);
+    throw;
+  }
+  return self;
+}
+
+}  // namespace
+
+PyObject* New(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return Guarded([&]() -> PyObject* {
+    PyObject* argv[3];
+    if (!MatchTupleDict(kNewSig, args, kwargs, argv)) return nullptr;
+    std::string path;
+    uint64_t dimension = 1536;
+    std::string mode = "flat";
+    if (!ToText(argv[0], "path", &path)) return nullptr;
+    if (argv[1] != nullptr && !ToUnsigned(argv[1], "dimension", &dimension)) return nullptr;
+    if (argv[2] != nullptr && !ToText(argv[2], "mode", &mode)) return nullptr;
+    Result<std::unique_ptr<Tamix>> opened = Tamix::open(std::move(path), dimension, mode);
+    if (!opened.ok()) return Raise(opened.error(), "Database init failed: ");
+    return Wrap(type, std::move(opened).value());
+  });
+}
+
+void Dealloc(PyObject* self) {
+  auto* obj = reinterpret_cast<TamixObject*>(self);
+  Untrack(obj);
+  delete std::exchange(obj->engine, nullptr);  // the drop: flushes, errors ignored
+  Py_TYPE(self)->tp_free(self);
+}
+
+}  // namespace tamix::python

@@ -1,0 +1,78 @@
+"""persist, reopening, and the flush of databases still open at interpreter exit."""
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import tamix
+from conftest import DIM, fill, ids
+
+
+def open_db(path):
+    return tamix.TamixPython(path, DIM)
+
+
+def test_round_trip_across_reopen(db_path):
+    db = open_db(db_path)
+    data = fill(db, 300)
+    db.persist()
+    before = db.search_batch(data[:5], 5)
+    del db
+    db = open_db(db_path)
+    assert db.count() == 300
+    assert sorted(db.get_all_ids()) == sorted(ids(300))
+    assert db.search_batch(data[:5], 5) == before
+    assert db.get("id9") == '{"__id__":"id9","n":9}'
+
+
+def test_drop_without_persist_keeps_everything(db_path):
+    db = open_db(db_path)
+    data = fill(db, 40)
+    del db
+    db = open_db(db_path)
+    assert db.count() == 40
+    assert db.search(data[8], 1)[0][0] == "id8"
+
+
+def test_delete_survives_reopen(db_path):
+    db = open_db(db_path)
+    data = fill(db, 30)
+    db.delete(["id1"])
+    db.persist()
+    del db
+    db = open_db(db_path)
+    assert "id1" not in db.get_all_ids()
+    assert "id1" not in [i for i, _ in db.search(data[1], 5)]
+    with pytest.raises(ValueError):
+        db.get("id1")
+
+
+def test_stored_id_is_a_duplicate_after_reopen(db_path):
+    db = open_db(db_path)
+    data = fill(db, 10)
+    del db
+    db = open_db(db_path)
+    with pytest.raises(ValueError, match="^Duplicate ID: 'id3'"):
+        db.add(["id3"], data[:1], ["{}"])
+    assert db.count() == 10
+
+
+EXIT_SCRIPT = textwrap.dedent("""
+    import ctypes, sys
+    import numpy as np
+    import tamix
+    db = tamix.TamixPython(sys.argv[1], 128)
+    data = np.random.default_rng(0).standard_normal((50, 128), dtype=np.float32)
+    db.add([f"id{i}" for i in range(50)], data, ["{}"] * 50)
+    if sys.argv[2] == "leak":  # never deallocated: only the exit flush can save it
+        ctypes.pythonapi.Py_IncRef(ctypes.py_object(db))
+""")
+
+
+@pytest.mark.parametrize("how", ["global", "leak"])
+def test_open_database_is_flushed_at_exit(db_path, how):
+    subprocess.run([sys.executable, "-c", EXIT_SCRIPT, db_path, how], check=True, timeout=60)
+    db = open_db(db_path)
+    assert db.count() == 50
+    assert sorted(db.get_all_ids()) == sorted(ids(50))
