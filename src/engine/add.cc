@@ -1,12 +1,21 @@
 // Adding vectors: checks, metadata normalisation, the append and the id maps.
+#include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string>
+
+#include <tbb/task_group.h>
+
+#include "core/pool.h"
 
 #include "engine/metadata_json.h"
 #include "engine/tamix.h"
 
 namespace tamix {
 namespace {
+
+// Below this many vectors, handing the append to another thread costs more than it saves.
+constexpr size_t kOverlapMinBatch = 1024;
 
 // NaN and infinities have every exponent bit set.
 bool all_finite(VectorView v) {
@@ -17,6 +26,13 @@ bool all_finite(VectorView v) {
     bad |= static_cast<uint32_t>((bits & 0x7F800000u) == 0x7F800000u);
   }
   return bad == 0;
+}
+
+// Index of the first vector with a NaN or infinite component, or the count when none.
+size_t first_non_finite(std::span<const VectorView> vectors) {
+  std::vector<uint8_t> ok = pool::map<uint8_t>(
+      vectors.size(), [&](size_t i) { return static_cast<uint8_t>(all_finite(vectors[i])); });
+  return static_cast<size_t>(std::find(ok.begin(), ok.end(), 0) - ok.begin());
 }
 
 }  // namespace
@@ -38,11 +54,9 @@ Result<size_t> Tamix::add(std::span<const std::string> ids, std::span<const Vect
   }
   // Cosine kernels score non-finite vectors as perfect matches; such a vector would top
   // every search.
-  for (size_t i = 0; i < n; ++i) {
-    if (!all_finite(embeddings[i])) {
-      return Error::InvalidInput("Vector " + std::to_string(i) +
-                                 " contains NaN or infinite values");
-    }
+  if (size_t bad = first_non_finite(embeddings); bad < n) {
+    return Error::InvalidInput("Vector " + std::to_string(bad) +
+                               " contains NaN or infinite values");
   }
   for (const std::string& id : ids) {
     if (id_to_slot_.count(id)) {
@@ -50,28 +64,57 @@ Result<size_t> Tamix::add(std::span<const std::string> ids, std::span<const Vect
                                  "'. Use unique IDs or call delete() first.");
     }
   }
-  std::vector<std::string> texts(n);
+  std::vector<std::string> texts = pool::map<std::string>(
+      n, [&](size_t i) { return normalize_metadata(metadatas[i], ids[i]); });
+  // Refused here, before anything is appended, so no later flush is poisoned by it.
   for (size_t i = 0; i < n; ++i) {
-    texts[i] = normalize_metadata(metadatas[i], ids[i]);
-    // Refused here, before anything is appended, so no later flush is poisoned by it.
     TAMIX_TRY(metadata_->check_text(texts[i]));
     TAMIX_TRY(metadata_->check_text(ids[i]));
   }
 
-  std::vector<Slot> slots;
   if (use_quantization_flag_) {
     return Error::Message("Quantization enabled but quantized storage not initialized");
   }
   if (!flat_storage_) return Error::Message("Vector storage not initialized");
-  TAMIX_ASSIGN_OR_RETURN(slots, flat_storage_->add(embeddings));
-  for (size_t i = 0; i < n; ++i) {
-    TAMIX_TRY(metadata_->insert(slots[i], ids[i], texts[i]));
-  }
+  TAMIX_ASSIGN_OR_RETURN(std::vector<Slot> slots, append_with_metadata(embeddings, ids, texts));
   record_ids(ids, slots);
   return n;
 }
 
+// The vectors are written while the metadata store takes their texts: the two costs
+// overlap instead of adding up. The slots are known in advance (the store appends at its
+// count), and a failed append takes back the ids handed over for it.
+Result<std::vector<Slot>> Tamix::append_with_metadata(std::span<const VectorView> embeddings,
+                                                      std::span<const std::string> ids,
+                                                      std::span<const std::string> texts) {
+  const size_t n = ids.size();
+  const Slot start = flat_storage_->count();
+  std::optional<Result<std::vector<Slot>>> appended;
+  tbb::task_group group;
+  auto append = [&] { appended.emplace(flat_storage_->add(embeddings)); };
+  if (n >= kOverlapMinBatch) {
+    group.run(append);
+  } else {
+    append();
+    if (!appended->ok()) return std::move(*appended).error();
+  }
+  Status inserted = Ok();
+  size_t handed = 0;
+  for (; handed < n && inserted.ok(); ++handed) {
+    inserted = metadata_->insert(start + handed, ids[handed], texts[handed]);
+  }
+  group.wait();
+  if (!appended->ok()) {
+    for (size_t i = 0; i < handed; ++i) (void)metadata_->remove_id(start + i);
+    return std::move(*appended).error();
+  }
+  TAMIX_TRY(std::move(inserted));
+  return std::move(*appended).value();
+}
+
 void Tamix::record_ids(std::span<const std::string> ids, std::span<const Slot> slots) {
+  id_to_slot_.reserve(id_to_slot_.size() + ids.size());
+  slot_to_id_.reserve(slot_to_id_.size() + ids.size());
   for (size_t i = 0; i < ids.size(); ++i) {
     auto [it, inserted] = id_to_slot_.try_emplace(ids[i], slots[i]);
     if (!inserted) {

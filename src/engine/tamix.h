@@ -81,6 +81,9 @@ class Tamix {
   Tamix() = default;
   uint64_t vector_count() const;
   Status restore_ids();
+  Result<std::vector<Slot>> append_with_metadata(std::span<const VectorView> embeddings,
+                                                 std::span<const std::string> ids,
+                                                 std::span<const std::string> texts);
   // Hits whose slot has an id, in the given order.
   std::vector<Hit> hits_with_ids(const std::vector<ScoredIndex>& scored) const;
   void record_ids(std::span<const std::string> ids, std::span<const Slot> slots);

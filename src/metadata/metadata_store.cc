@@ -105,7 +105,7 @@ struct MetadataStore::Impl {
 Status MetadataStore::Impl::connect(const std::string& path) {
   TAMIX_ASSIGN_OR_RETURN(claim, FileClaim::acquire(path));
   sqlite3* raw = nullptr;
-  const int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr);
+  const int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
   db.reset(raw);
   if (rc != SQLITE_OK) return raw ? sqlite::last_error(raw) : Error::KeyValue(sqlite3_errstr(rc));
   return sqlite::exec(raw, kOpenSql);

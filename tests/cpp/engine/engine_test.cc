@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/tamix.h"
+#include "support/file_size_limit.h"
 #include "support/temp_dir.h"
 
 namespace tamix {
@@ -169,6 +170,25 @@ TEST_F(EngineTest, DeleteRemovesEverySlotOfAnIdDurably) {
   EXPECT_EQ(db->get_all_ids(), std::vector<std::string>{"id1"});
   EXPECT_EQ(Ids(db->search(b.views[0], 3).value()), std::vector<std::string>{"id1"});
   EXPECT_EQ(db->count(), 3u);
+}
+
+TEST_F(EngineTest, FailedAppendTakesBackTheIdsItHandedOver) {
+  Batch b = MakeBatch(2000);  // large enough for the append to overlap the metadata
+  {
+    auto db = Open();
+    testing::FileSizeLimit limit;
+    ASSERT_TRUE(limit.Limit(600 << 10));
+    auto res = db->add(b.ids, b.views, b.metas);
+    limit.Lift();
+    ASSERT_FALSE(res.ok());
+    EXPECT_EQ(res.error().kind(), Error::Kind::kSystem);
+    EXPECT_TRUE(db->get_all_ids().empty());  // the vectors may stay, without ids
+  }
+  auto db = Open();
+  EXPECT_TRUE(db->get_all_ids().empty());
+  ASSERT_TRUE(db->add(b.ids, b.views, b.metas).ok());
+  ASSERT_TRUE(db->persist().ok());
+  EXPECT_EQ(Ids(db->search(b.views[1500], 2).value()), std::vector<std::string>{"id1500"});
 }
 
 TEST_F(EngineTest, SecondOpenFailsAndLeavesTheFirstWhole) {

@@ -1,12 +1,11 @@
 #include "storage/record_file.h"
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
 #include <algorithm>
-#include <csignal>
 
 #include "storage/storage_test_util.h"
+#include "support/file_size_limit.h"
 
 namespace tamix {
 namespace {
@@ -20,20 +19,8 @@ constexpr uint64_t kStride = 512;
 // Write failures come from RLIMIT_FSIZE: a write past the limit fails with EFBIG.
 class RecordFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    old_handler_ = std::signal(SIGXFSZ, SIG_IGN);
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved_), 0);
-  }
-  void TearDown() override {
-    ::setrlimit(RLIMIT_FSIZE, &saved_);
-    std::signal(SIGXFSZ, old_handler_);
-  }
-  void LimitFileSize(rlim_t bytes) {
-    rlimit r = saved_;
-    r.rlim_cur = bytes;
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &r), 0);
-  }
-  void Unlimit() { ::setrlimit(RLIMIT_FSIZE, &saved_); }
+  void LimitFileSize(rlim_t bytes) { ASSERT_TRUE(limit_.Limit(bytes)); }
+  void Unlimit() { limit_.Lift(); }
 
   std::unique_ptr<RecordFile> Open(RecordLayout layout = {128, kStride, DataType::kRaw}) {
     auto check = [](VectorFileHeader::View b) -> Result<uint64_t> {
@@ -53,8 +40,7 @@ class RecordFileTest : public ::testing::Test {
   std::string path() const { return dir_.file("test.bin"); }
 
   TempDir dir_;
-  rlimit saved_{};
-  void (*old_handler_)(int) = nullptr;
+  testing::FileSizeLimit limit_;
 };
 
 TEST_F(RecordFileTest, HeaderNamesLayoutNotStride) {
