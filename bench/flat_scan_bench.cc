@@ -97,8 +97,7 @@ void run(const tamix::FlatStorage& store, const std::vector<float>& query, size_
 
 int main(int argc, char** argv) {
   const std::string dir =
-      argc > 1 ? argv[1]
-               : (std::filesystem::temp_directory_path() / "tamix_flat_bench").string();
+      argc > 1 ? argv[1] : (std::filesystem::temp_directory_path() / "tamix_flat_bench").string();
   auto store = build_or_reuse(dir);
   std::mt19937 rng(7);
   const auto query = random_vector(rng);

@@ -83,11 +83,16 @@ double l2sq_distance_serial(const float* a, const float* b, size_t n) {
 
 const char* distance_kernel_name() {
   switch (cos_kernel().capability) {
-    case simsimd_cap_skylake_k: return "skylake";
-    case simsimd_cap_haswell_k: return "haswell";
-    case simsimd_cap_neon_k: return "neon";
-    case simsimd_cap_sve_k: return "sve";
-    default: return "serial";
+    case simsimd_cap_skylake_k:
+      return "skylake";
+    case simsimd_cap_haswell_k:
+      return "haswell";
+    case simsimd_cap_neon_k:
+      return "neon";
+    case simsimd_cap_sve_k:
+      return "sve";
+    default:
+      return "serial";
   }
 }
 

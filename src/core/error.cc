@@ -20,18 +20,14 @@ Error Error::Serialization(std::string text) {
 
 Error Error::KeyValue(std::string text) { return Error(Kind::kKeyValue, std::move(text)); }
 
-Error Error::InvalidInput(std::string text) {
-  return Error(Kind::kInvalidInput, std::move(text));
-}
+Error Error::InvalidInput(std::string text) { return Error(Kind::kInvalidInput, std::move(text)); }
 
 Error Error::Context(std::string message) && {
   contexts_.push_back(std::move(message));
   return std::move(*this);
 }
 
-const std::string& Error::message() const {
-  return contexts_.empty() ? cause_ : contexts_.back();
-}
+const std::string& Error::message() const { return contexts_.empty() ? cause_ : contexts_.back(); }
 
 std::vector<std::string> Error::chain() const {
   std::vector<std::string> out(contexts_.rbegin(), contexts_.rend());

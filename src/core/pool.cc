@@ -1,11 +1,11 @@
 #include "core/pool.h"
 
+#include <tbb/global_control.h>
+
 #include <cstdlib>
 #include <memory>
 #include <string>
 #include <thread>
-
-#include <tbb/global_control.h>
 
 namespace tamix::pool {
 
@@ -20,8 +20,8 @@ size_t threads_from_env(const char* value, size_t cpus) {
 
 size_t threads() {
   static const size_t size = [] {
-    size_t n = threads_from_env(std::getenv("RAYON_NUM_THREADS"),
-                                std::thread::hardware_concurrency());
+    size_t n =
+        threads_from_env(std::getenv("RAYON_NUM_THREADS"), std::thread::hardware_concurrency());
     // Lives for the process: the limit holds only while the control object exists.
     static tbb::global_control limit(tbb::global_control::max_allowed_parallelism, n);
     return n;

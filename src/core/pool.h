@@ -2,15 +2,15 @@
 // RAYON_NUM_THREADS (unset, 0 or not a number: the number of processors).
 #pragma once
 
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+
 #include <atomic>
 #include <cstddef>
 #include <limits>
 #include <mutex>
 #include <optional>
 #include <vector>
-
-#include <tbb/blocked_range.h>
-#include <tbb/parallel_for.h>
 
 #include "core/result.h"
 

@@ -13,15 +13,30 @@ namespace tamix {
 template <class T>
 class [[nodiscard]] Result {
  public:
-  Result(T value) : v_(std::move(value)) {}  // NOLINT: implicit by design
+  Result(T value) : v_(std::move(value)) {}      // NOLINT: implicit by design
   Result(Error error) : v_(std::move(error)) {}  // NOLINT
 
   bool ok() const { return v_.index() == 0; }
-  T& value() & { assert(ok()); return std::get<0>(v_); }
-  const T& value() const& { assert(ok()); return std::get<0>(v_); }
-  T&& value() && { assert(ok()); return std::get<0>(std::move(v_)); }
-  const Error& error() const& { assert(!ok()); return std::get<1>(v_); }
-  Error&& error() && { assert(!ok()); return std::get<1>(std::move(v_)); }
+  T& value() & {
+    assert(ok());
+    return std::get<0>(v_);
+  }
+  const T& value() const& {
+    assert(ok());
+    return std::get<0>(v_);
+  }
+  T&& value() && {
+    assert(ok());
+    return std::get<0>(std::move(v_));
+  }
+  const Error& error() const& {
+    assert(!ok());
+    return std::get<1>(v_);
+  }
+  Error&& error() && {
+    assert(!ok());
+    return std::get<1>(std::move(v_));
+  }
 
   Result Context(std::string message) && {
     if (ok()) return std::move(*this);
@@ -39,8 +54,14 @@ class [[nodiscard]] Result<void> {
   Result(Error error) : error_(std::move(error)) {}  // NOLINT
 
   bool ok() const { return !error_.has_value(); }
-  const Error& error() const& { assert(!ok()); return *error_; }
-  Error&& error() && { assert(!ok()); return std::move(*error_); }
+  const Error& error() const& {
+    assert(!ok());
+    return *error_;
+  }
+  Error&& error() && {
+    assert(!ok());
+    return std::move(*error_);
+  }
 
   Result Context(std::string message) && {
     if (ok()) return {};
@@ -61,10 +82,10 @@ inline Status Ok() { return {}; }
 #define TAMIX_CONCAT(a, b) TAMIX_CONCAT_INNER(a, b)
 
 // Returns the error of a Status or Result expression from the enclosing function.
-#define TAMIX_TRY(expr)                                           \
-  do {                                                            \
-    auto&& tamix_try_ = (expr);                                   \
-    if (!tamix_try_.ok()) return std::move(tamix_try_).error();   \
+#define TAMIX_TRY(expr)                                         \
+  do {                                                          \
+    auto&& tamix_try_ = (expr);                                 \
+    if (!tamix_try_.ok()) return std::move(tamix_try_).error(); \
   } while (0)
 
 #define TAMIX_ASSIGN_OR_RETURN(lhs, expr) \

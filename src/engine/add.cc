@@ -1,13 +1,12 @@
 // Adding vectors: checks, metadata normalisation, the append and the id maps.
+#include <tbb/task_group.h>
+
 #include <algorithm>
 #include <cstring>
 #include <optional>
 #include <string>
 
-#include <tbb/task_group.h>
-
 #include "core/pool.h"
-
 #include "engine/metadata_json.h"
 #include "engine/tamix.h"
 
@@ -64,8 +63,8 @@ Result<size_t> Tamix::add(std::span<const std::string> ids, std::span<const Vect
                                  "'. Use unique IDs or call delete() first.");
     }
   }
-  std::vector<std::string> texts = pool::map<std::string>(
-      n, [&](size_t i) { return normalize_metadata(metadatas[i], ids[i]); });
+  std::vector<std::string> texts =
+      pool::map<std::string>(n, [&](size_t i) { return normalize_metadata(metadatas[i], ids[i]); });
   // Refused here, before anything is appended, so no later flush is poisoned by it.
   for (size_t i = 0; i < n; ++i) {
     TAMIX_TRY(metadata_->check_text(texts[i]));

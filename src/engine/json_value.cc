@@ -30,13 +30,21 @@ class Parser {
   bool parse_value(Value& v, int depth) {
     if (pos_ >= s_.size()) return false;
     switch (s_[pos_]) {
-      case 'n': return literal("null") && (v.type = Value::Type::kNull, true);
-      case 't': return literal("true") && (v.type = Value::Type::kBool, v.boolean = true, true);
-      case 'f': return literal("false") && (v.type = Value::Type::kBool, v.boolean = false, true);
-      case '"': v.type = Value::Type::kString; return parse_string(v.str);
-      case '[': return parse_array(v, depth - 1);
-      case '{': return parse_object(v, depth - 1);
-      default: return parse_number(v);
+      case 'n':
+        return literal("null") && (v.type = Value::Type::kNull, true);
+      case 't':
+        return literal("true") && (v.type = Value::Type::kBool, v.boolean = true, true);
+      case 'f':
+        return literal("false") && (v.type = Value::Type::kBool, v.boolean = false, true);
+      case '"':
+        v.type = Value::Type::kString;
+        return parse_string(v.str);
+      case '[':
+        return parse_array(v, depth - 1);
+      case '{':
+        return parse_object(v, depth - 1);
+      default:
+        return parse_number(v);
     }
   }
 
@@ -58,7 +66,10 @@ class Parser {
       v.array->emplace_back();
       if (!parse_value(v.array->back(), depth)) return false;
       skip_ws();
-      if (peek(',')) { ++pos_; continue; }
+      if (peek(',')) {
+        ++pos_;
+        continue;
+      }
       if (peek(']')) return ++pos_, true;
       return false;
     }
@@ -83,7 +94,10 @@ class Parser {
       if (!parse_value(member, depth)) return false;
       (*v.object)[std::move(key)] = std::move(member);  // a repeated key keeps its last value
       skip_ws();
-      if (peek(',')) { ++pos_; continue; }
+      if (peek(',')) {
+        ++pos_;
+        continue;
+      }
       if (peek('}')) return ++pos_, true;
       return false;
     }
@@ -95,10 +109,14 @@ class Parser {
     for (int i = 0; i < 4; ++i) {
       char c = s_[pos_++];
       out <<= 4;
-      if (c >= '0' && c <= '9') out |= c - '0';
-      else if (c >= 'a' && c <= 'f') out |= c - 'a' + 10;
-      else if (c >= 'A' && c <= 'F') out |= c - 'A' + 10;
-      else return false;
+      if (c >= '0' && c <= '9')
+        out |= c - '0';
+      else if (c >= 'a' && c <= 'f')
+        out |= c - 'a' + 10;
+      else if (c >= 'A' && c <= 'F')
+        out |= c - 'A' + 10;
+      else
+        return false;
     }
     return true;
   }
@@ -143,19 +161,41 @@ class Parser {
       char c = s_[pos_++];
       if (c == '"') return true;
       if (static_cast<unsigned char>(c) < 0x20) return false;  // raw control character
-      if (c != '\\') { out += c; continue; }
+      if (c != '\\') {
+        out += c;
+        continue;
+      }
       if (pos_ >= s_.size()) return false;
       switch (s_[pos_++]) {
-        case '"': out += '"'; break;
-        case '\\': out += '\\'; break;
-        case '/': out += '/'; break;
-        case 'b': out += '\b'; break;
-        case 'f': out += '\f'; break;
-        case 'n': out += '\n'; break;
-        case 'r': out += '\r'; break;
-        case 't': out += '\t'; break;
-        case 'u': if (!parse_unicode_escape(out)) return false; break;
-        default: return false;
+        case '"':
+          out += '"';
+          break;
+        case '\\':
+          out += '\\';
+          break;
+        case '/':
+          out += '/';
+          break;
+        case 'b':
+          out += '\b';
+          break;
+        case 'f':
+          out += '\f';
+          break;
+        case 'n':
+          out += '\n';
+          break;
+        case 'r':
+          out += '\r';
+          break;
+        case 't':
+          out += '\t';
+          break;
+        case 'u':
+          if (!parse_unicode_escape(out)) return false;
+          break;
+        default:
+          return false;
       }
     }
     return false;
@@ -219,7 +259,9 @@ class Parser {
   }
 
   bool peek(char c) const { return pos_ < s_.size() && s_[pos_] == c; }
-  void skip_ws() { while (pos_ < s_.size() && is_ws(s_[pos_])) ++pos_; }
+  void skip_ws() {
+    while (pos_ < s_.size() && is_ws(s_[pos_])) ++pos_;
+  }
 
   std::string_view s_;
   size_t pos_ = 0;
@@ -231,13 +273,27 @@ void write_string(const std::string& s, std::string& out) {
   for (char c : s) {
     auto u = static_cast<unsigned char>(c);
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (u < 0x20) {
           out += "\\u00";
@@ -300,12 +356,24 @@ void write_double(double value, std::string& out) {
 
 void write(const Value& v, std::string& out) {
   switch (v.type) {
-    case Value::Type::kNull: out += "null"; break;
-    case Value::Type::kBool: out += v.boolean ? "true" : "false"; break;
-    case Value::Type::kUnsigned: out += std::to_string(v.u); break;
-    case Value::Type::kSigned: out += std::to_string(v.i); break;
-    case Value::Type::kDouble: write_double(v.d, out); break;
-    case Value::Type::kString: write_string(v.str, out); break;
+    case Value::Type::kNull:
+      out += "null";
+      break;
+    case Value::Type::kBool:
+      out += v.boolean ? "true" : "false";
+      break;
+    case Value::Type::kUnsigned:
+      out += std::to_string(v.u);
+      break;
+    case Value::Type::kSigned:
+      out += std::to_string(v.i);
+      break;
+    case Value::Type::kDouble:
+      write_double(v.d, out);
+      break;
+    case Value::Type::kString:
+      write_string(v.str, out);
+      break;
     case Value::Type::kArray: {
       out += '[';
       bool first = true;

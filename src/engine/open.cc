@@ -42,8 +42,7 @@ Status create_directory(const std::string& path) {
 
 }  // namespace
 
-Result<std::unique_ptr<Tamix>> Tamix::open(std::string path, uint64_t dimension,
-                                           std::string mode) {
+Result<std::unique_ptr<Tamix>> Tamix::open(std::string path, uint64_t dimension, std::string mode) {
   if (dimension < 128 || dimension > 4096) {
     return Error::InvalidInput("Dimension must be between 128 and 4096, got " +
                                std::to_string(dimension) +
@@ -114,8 +113,8 @@ void Tamix::set_mode(IndexMode mode) {
   IndexMode selected = n / 16 > 3124 ? IndexMode::Sq8 : IndexMode::Flat;
   console::out_line("Tamix Auto-Tuner: System RAM " +
                     std::to_string(static_cast<int>(ASSUMED_SYSTEM_RAM_GB)) + " GB | Vectors " +
-                    std::to_string(n) + " -> Selected Mode: " +
-                    std::string(mode_log_name(selected)));
+                    std::to_string(n) +
+                    " -> Selected Mode: " + std::string(mode_log_name(selected)));
   if (selected == IndexMode::Flat) {
     storage_kind_ = IndexKind::Flat;
     use_quantization_flag_ = false;

@@ -3,8 +3,8 @@
 #include <string>
 
 #include "core/pool.h"
-#include "storage/flat_batch_search.h"
 #include "engine/tamix.h"
+#include "storage/flat_batch_search.h"
 
 namespace tamix {
 namespace {
@@ -21,8 +21,7 @@ bool all_finite(VectorView v) {
 Status Tamix::check_query(VectorView query) const {
   if (query.size() != dimension_) {
     return Error::InvalidInput("Query dimension " + std::to_string(query.size()) +
-                               " doesn't match database dimension " +
-                               std::to_string(dimension_));
+                               " doesn't match database dimension " + std::to_string(dimension_));
   }
   if (!all_finite(query)) return Error::InvalidInput("Query contains NaN or infinite values");
   return Ok();
@@ -33,14 +32,12 @@ Status Tamix::check_queries(std::span<const VectorView> queries) const {
     if (queries[i].size() != dimension_) {
       return Error::InvalidInput("Query " + std::to_string(i) + " dimension " +
                                  std::to_string(queries[i].size()) +
-                                 " doesn't match database dimension " +
-                                 std::to_string(dimension_));
+                                 " doesn't match database dimension " + std::to_string(dimension_));
     }
   }
   for (size_t i = 0; i < queries.size(); ++i) {
     if (!all_finite(queries[i])) {
-      return Error::InvalidInput("Query " + std::to_string(i) +
-                                 " contains NaN or infinite values");
+      return Error::InvalidInput("Query " + std::to_string(i) + " contains NaN or infinite values");
     }
   }
   return Ok();

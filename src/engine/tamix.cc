@@ -14,9 +14,7 @@ void Tamix::flush_on_exit() {
   if (metadata_) (void)metadata_->flush();
 }
 
-uint64_t Tamix::vector_count() const {
-  return flat_storage_ ? flat_storage_->count() : 0;
-}
+uint64_t Tamix::vector_count() const { return flat_storage_ ? flat_storage_->count() : 0; }
 
 Status Tamix::persist() {
   if (flat_storage_) TAMIX_TRY(flat_storage_->flush());

@@ -105,7 +105,8 @@ struct MetadataStore::Impl {
 Status MetadataStore::Impl::connect(const std::string& path) {
   TAMIX_ASSIGN_OR_RETURN(claim, FileClaim::acquire(path));
   sqlite3* raw = nullptr;
-  const int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+  const int rc =
+      sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
   db.reset(raw);
   if (rc != SQLITE_OK) return raw ? sqlite::last_error(raw) : Error::KeyValue(sqlite3_errstr(rc));
   return sqlite::exec(raw, kOpenSql);
@@ -126,11 +127,10 @@ Status MetadataStore::Impl::prepare_statements() {
   TAMIX_ASSIGN_OR_RETURN(rollback, sqlite::prepare(c, "ROLLBACK"));
   TAMIX_ASSIGN_OR_RETURN(
       put_text, sqlite::prepare(c, "INSERT OR REPLACE INTO metadata(slot, text) VALUES(?1, ?2)"));
-  TAMIX_ASSIGN_OR_RETURN(
-      put_id, sqlite::prepare(c, "INSERT OR REPLACE INTO ids(slot, id) VALUES(?1, ?2)"));
+  TAMIX_ASSIGN_OR_RETURN(put_id,
+                         sqlite::prepare(c, "INSERT OR REPLACE INTO ids(slot, id) VALUES(?1, ?2)"));
   TAMIX_ASSIGN_OR_RETURN(delete_id, sqlite::prepare(c, "DELETE FROM ids WHERE slot = ?1"));
-  TAMIX_ASSIGN_OR_RETURN(get_text,
-                         sqlite::prepare(c, "SELECT text FROM metadata WHERE slot = ?1"));
+  TAMIX_ASSIGN_OR_RETURN(get_text, sqlite::prepare(c, "SELECT text FROM metadata WHERE slot = ?1"));
   TAMIX_ASSIGN_OR_RETURN(list_ids, sqlite::prepare(c, "SELECT slot, id FROM ids ORDER BY slot"));
   return Ok();
 }
@@ -273,8 +273,8 @@ Status MetadataStore::check_text(std::string_view text) const {
   const uint64_t max = limit > kRowOverhead ? limit - kRowOverhead : 0;
   if (text.size() <= max) return Ok();
   return Error::InvalidInput("Metadata text of " + std::to_string(text.size()) +
-                             " bytes exceeds the metadata store's limit of " +
-                             std::to_string(max) + " bytes");
+                             " bytes exceeds the metadata store's limit of " + std::to_string(max) +
+                             " bytes");
 }
 
 size_t MetadataStore::pending_count() const { return impl_->pending.size(); }

@@ -14,8 +14,8 @@ bool TooManyPositional(const Signature& sig, Py_ssize_t given) {
     takes = "from " + std::to_string(sig.required) + " to " + std::to_string(n) +
             " positional arguments";
   }
-  PyErr_Format(PyExc_TypeError, "%s() takes %s but %zd %s given", sig.function,
-               takes.c_str(), given, given == 1 ? "was" : "were");
+  PyErr_Format(PyExc_TypeError, "%s() takes %s but %zd %s given", sig.function, takes.c_str(),
+               given, given == 1 ? "was" : "were");
   return false;
 }
 
@@ -33,8 +33,8 @@ bool Missing(const Signature& sig, PyObject* const* out) {
     names += std::string("'") + sig.params[i] + "'";
     ++listed;
   }
-  PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s",
-               sig.function, count, count == 1 ? "" : "s", names.c_str());
+  PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s", sig.function,
+               count, count == 1 ? "" : "s", names.c_str());
   return false;
 }
 
@@ -43,15 +43,14 @@ bool MatchKeyword(const Signature& sig, PyObject* name, PyObject* value, Py_ssiz
   for (size_t i = 0; i < sig.params.size(); ++i) {
     if (PyUnicode_CompareWithASCIIString(name, sig.params[i]) != 0) continue;
     if (static_cast<Py_ssize_t>(i) < nargs || out[i] != nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'",
-                   sig.function, sig.params[i]);
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", sig.function,
+                   sig.params[i]);
       return false;
     }
     out[i] = value;
     return true;
   }
-  PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", sig.function,
-               name);
+  PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", sig.function, name);
   return false;
 }
 
@@ -72,8 +71,8 @@ bool CheckRequired(const Signature& sig, PyObject* const* out) {
 
 }  // namespace
 
-bool MatchFastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames, PyObject** out) {
+bool MatchFastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   PyObject** out) {
   if (!MatchPositional(sig, args, nargs, out)) return false;
   const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
   for (Py_ssize_t i = 0; i < nkw; ++i) {

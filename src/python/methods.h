@@ -15,8 +15,7 @@ PyObject* Repr(PyObject* self);
 // Methods with parameters (fastcall with keywords).
 PyObject* Add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* Search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* SearchBatch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames);
+PyObject* SearchBatch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* Get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* Delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 

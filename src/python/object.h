@@ -9,8 +9,7 @@
 namespace tamix::python {
 
 struct TamixObject {
-  PyObject_HEAD
-  Tamix* engine;      // owned; deleted in tp_dealloc
+  PyObject_HEAD Tamix* engine;  // owned; deleted in tp_dealloc
   Py_ssize_t borrow;  // 0 free, n > 0 shared by n calls, -1 exclusive; touched with the GIL
 };
 

@@ -61,8 +61,8 @@ class FloatRows {
   void Finish();
 
   FloatBuffer buffer_;
-  std::vector<float> floats_;      // copied rows, back to back
-  std::vector<size_t> ends_;       // end offset in floats_ of each copied row
+  std::vector<float> floats_;  // copied rows, back to back
+  std::vector<size_t> ends_;   // end offset in floats_ of each copied row
   std::vector<VectorView> views_;
 };
 

@@ -1,27 +1,31 @@
 #include "storage/flat_batch_search.h"
 
-#include <algorithm>
-
 #include <tbb/blocked_range.h>
 #include <tbb/enumerable_thread_specific.h>
 #include <tbb/parallel_for.h>
 
-#include "storage/cosine_score.h"
+#include <algorithm>
+
 #include "core/pool.h"
 #include "core/top_k.h"
+#include "storage/cosine_score.h"
 
 namespace tamix {
 namespace {
 
-constexpr uint64_t kChunk = 256;       // slots per chunk, as in the single search
-constexpr uint64_t kRowBlock = 32;     // rows kept in cache while every query passes
-constexpr uint64_t kMaxHeapK = 1024;   // beyond this, per-query scans are cheaper
+constexpr uint64_t kChunk = 256;      // slots per chunk, as in the single search
+constexpr uint64_t kRowBlock = 32;    // rows kept in cache while every query passes
+constexpr uint64_t kMaxHeapK = 1024;  // beyond this, per-query scans are cheaper
 constexpr size_t kMaxKeptPerWorker = size_t{1} << 20;  // entries
 
 // Bounded keeper of the k best entries; the worst sits at the front.
 class TopKeeper {
  public:
-  void reset(uint64_t k) { k_ = k; heap_.clear(); heap_.reserve(k); }
+  void reset(uint64_t k) {
+    k_ = k;
+    heap_.clear();
+    heap_.reserve(k);
+  }
   void offer(ScoredIndex s) {
     if (heap_.size() < k_) {
       heap_.push_back(s);
@@ -47,8 +51,8 @@ uint64_t readable_chunks(const FlatStorage& store) {
 
 // One pass over the readable chunks for a group of queries.
 std::vector<std::vector<ScoredIndex>> tiled_search(const FlatStorage& store,
-                                                   std::span<const VectorView> queries,
-                                                   uint64_t kk, uint64_t chunks) {
+                                                   std::span<const VectorView> queries, uint64_t kk,
+                                                   uint64_t chunks) {
   const uint64_t n = store.count();
   const uint64_t dim = store.dimension();
   const size_t nq = queries.size();
@@ -110,8 +114,8 @@ std::vector<std::vector<ScoredIndex>> flat_search_batch(const FlatStorage& store
   std::vector<std::vector<ScoredIndex>> out;
   out.reserve(nq);
   for (size_t first = 0; first < nq; first += group) {
-    auto part = tiled_search(store, queries.subspan(first, std::min(group, nq - first)), kk,
-                             chunks);
+    auto part =
+        tiled_search(store, queries.subspan(first, std::min(group, nq - first)), kk, chunks);
     for (auto& list : part) out.push_back(std::move(list));
   }
   return out;

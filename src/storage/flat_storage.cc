@@ -50,14 +50,12 @@ FlatStorage::FlatStorage(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
 FlatStorage::~FlatStorage() = default;
 
-Result<std::unique_ptr<FlatStorage>> FlatStorage::open(const std::string& dir,
-                                                       uint64_t dimension) {
+Result<std::unique_ptr<FlatStorage>> FlatStorage::open(const std::string& dir, uint64_t dimension) {
   const std::string path = (std::filesystem::path(dir) / "vectors.bin").string();
   // Dimensions that overflow the stride cannot be written anyway; the header refuses them.
-  const RecordLayout layout{dimension, dimension <= VectorFileHeader::kMaxDimension
-                                           ? dimension * sizeof(float)
-                                           : 0,
-                            DataType::kRaw};
+  const RecordLayout layout{
+      dimension, dimension <= VectorFileHeader::kMaxDimension ? dimension * sizeof(float) : 0,
+      DataType::kRaw};
   auto check = [dimension](VectorFileHeader::View bytes) -> Result<uint64_t> {
     TAMIX_TRY(VectorFileHeader::validate(bytes));
     const VectorFileHeader header = VectorFileHeader::decode(bytes);
@@ -103,8 +101,8 @@ std::vector<ScoredIndex> FlatStorage::search(VectorView query, uint64_t k) const
   const uint64_t readable = impl_->file->readable_count();
   // Chunks past the readable records yield nothing, so they are never started: a huge
   // unflushed tail costs no work items.
-  const uint64_t chunks = readable == n ? (n + kSearchChunkSize - 1) / kSearchChunkSize
-                                        : readable / kSearchChunkSize;
+  const uint64_t chunks =
+      readable == n ? (n + kSearchChunkSize - 1) / kSearchChunkSize : readable / kSearchChunkSize;
   std::vector<std::vector<ScoredIndex>> parts =
       pool::map<std::vector<ScoredIndex>>(static_cast<size_t>(chunks), [&](size_t j) {
         const Slot begin = j * kSearchChunkSize;

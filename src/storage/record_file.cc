@@ -9,8 +9,7 @@ namespace tamix {
 RecordFile::RecordFile(UniqueFd fd, RecordLayout layout)
     : fd_(std::move(fd)), layout_(layout), stride_(layout.stride) {}
 
-Result<std::unique_ptr<RecordFile>> RecordFile::open(const std::string& path,
-                                                     RecordLayout layout,
+Result<std::unique_ptr<RecordFile>> RecordFile::open(const std::string& path, RecordLayout layout,
                                                      const HeaderCheck& check,
                                                      const std::string& open_context) {
   const bool existed = file_io::exists(path);
@@ -111,8 +110,8 @@ Status RecordFile::remap() {
   TAMIX_ASSIGN_OR_RETURN(const uint64_t size, file_io::size(fd_.get()));
   if (size <= VectorFileHeader::kSize) return Ok();
   if (size > std::numeric_limits<size_t>::max()) return Error::System(EFBIG);
-  TAMIX_ASSIGN_OR_RETURN(map_, MemoryMap::map(fd_.get(), static_cast<size_t>(size),
-                                              MemoryMap::Access::kReadWrite));
+  TAMIX_ASSIGN_OR_RETURN(
+      map_, MemoryMap::map(fd_.get(), static_cast<size_t>(size), MemoryMap::Access::kReadWrite));
   mapped_records_ = whole_records(size);
   return Ok();
 }

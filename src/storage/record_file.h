@@ -85,12 +85,12 @@ class RecordFile {
   UniqueFd fd_;
   RecordLayout layout_;
   uint64_t stride_;
-  MemoryMap map_;                  // absent below header + 1 byte, or after a failed remap
-  uint64_t mapped_records_ = 0;    // whole records inside map_
-  uint64_t count_ = 0;             // slots, including those not yet flushed
-  uint64_t persisted_count_ = 0;   // the count the header on disk holds
-  uint64_t written_ = 0;           // slots below this are in the file; the rest are buffered
-  bool header_on_disk_ = true;     // false for a short existing file until its first write
+  MemoryMap map_;                      // absent below header + 1 byte, or after a failed remap
+  uint64_t mapped_records_ = 0;        // whole records inside map_
+  uint64_t count_ = 0;                 // slots, including those not yet flushed
+  uint64_t persisted_count_ = 0;       // the count the header on disk holds
+  uint64_t written_ = 0;               // slots below this are in the file; the rest are buffered
+  bool header_on_disk_ = true;         // false for a short existing file until its first write
   std::unique_ptr<uint8_t[]> buffer_;  // records of slots [written_, count_), allocated lazily
   size_t buffered_ = 0;                // bytes used in buffer_
   size_t buffer_capacity_ = 0;

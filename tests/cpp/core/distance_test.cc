@@ -18,9 +18,7 @@ std::vector<float> Random(size_t n, std::mt19937& rng) {
 }
 
 #if defined(__x86_64__) || defined(__aarch64__)
-TEST(DistanceTest, ChosenKernelIsSimd) {
-  EXPECT_STRNE(distance_kernel_name(), "serial");
-}
+TEST(DistanceTest, ChosenKernelIsSimd) { EXPECT_STRNE(distance_kernel_name(), "serial"); }
 #endif
 
 TEST(DistanceTest, SimdAgreesWithSerial) {
@@ -33,8 +31,7 @@ TEST(DistanceTest, SimdAgreesWithSerial) {
           << "n=" << n;
       // A sum of n squares in single precision: the serial order drifts ~n·eps relative.
       const double l2 = l2sq_distance_serial(a.data(), b.data(), n);
-      EXPECT_NEAR(l2sq_distance(a.data(), b.data(), n), l2, 1e-5 * std::max(1.0, l2))
-          << "n=" << n;
+      EXPECT_NEAR(l2sq_distance(a.data(), b.data(), n), l2, 1e-5 * std::max(1.0, l2)) << "n=" << n;
     }
   }
 }

@@ -28,7 +28,7 @@ std::string ValidationError(const Bytes& b) {
 TEST(VectorFileHeaderTest, NewStoreHeaderBytes) {
   Bytes b = VectorFileHeader::compose(1536, 0, DataType::kRaw).value();
   EXPECT_EQ(b, (Bytes{0x51, 0x78, 0x6D, 0x54, 0x04, 0x00, 0x00, 0x06, 0, 0, 0, 0,
-                      0, 0, 0, 0, 0x00, 0x00, 0, 0, 0, 0, 0, 0}));
+                      0,    0,    0,    0,    0x00, 0x00, 0,    0,    0, 0, 0, 0}));
 }
 
 TEST(VectorFileHeaderTest, ComposeRoundTripsCountAndDataType) {
@@ -51,8 +51,7 @@ TEST(VectorFileHeaderTest, ComposeRefusesDimensionAboveField) {
 }
 
 TEST(VectorFileHeaderTest, MagicIsCheckedFirst) {
-  EXPECT_EQ(ValidationError(Bytes{}),
-            "Invalid magic number: expected 0x546D7851, got 0x00000000");
+  EXPECT_EQ(ValidationError(Bytes{}), "Invalid magic number: expected 0x546D7851, got 0x00000000");
   EXPECT_EQ(ValidationError(Raw(0x51786D54, 4, 1536)),  // written big-endian
             "Invalid magic number: expected 0x546D7851, got 0x51786D54");
   EXPECT_EQ(ValidationError(Raw(0x546D7852, 99, 1)),

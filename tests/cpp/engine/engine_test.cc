@@ -1,9 +1,10 @@
+#include <gtest/gtest.h>
+
 #include <random>
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
+#include "core/file_io.h"
 #include "engine/tamix.h"
 #include "support/file_size_limit.h"
 #include "support/temp_dir.h"
@@ -127,8 +128,7 @@ TEST_F(EngineTest, NonFiniteVectorsAndQueriesAreRefused) {
   EXPECT_EQ(res.error().message(), "Vector 1 contains NaN or infinite values");
   EXPECT_EQ(db->count(), 0u);
   b.vecs[1][5] = std::numeric_limits<float>::infinity();
-  EXPECT_EQ(db->check_query(b.views[1]).error().message(),
-            "Query contains NaN or infinite values");
+  EXPECT_EQ(db->check_query(b.views[1]).error().message(), "Query contains NaN or infinite values");
   EXPECT_EQ(db->check_queries(b.views).error().message(),
             "Query 1 contains NaN or infinite values");
 }
@@ -191,6 +191,31 @@ TEST_F(EngineTest, FailedAppendTakesBackTheIdsItHandedOver) {
   EXPECT_EQ(Ids(db->search(b.views[1500], 2).value()), std::vector<std::string>{"id1500"});
 }
 
+TEST_F(EngineTest, PersistWithNothingNewWritesAndSyncsNothing) {
+  auto db = Open();
+  Batch b = MakeBatch(20);
+  ASSERT_TRUE(db->add(b.ids, b.views, b.metas).ok());
+  ASSERT_TRUE(db->persist().ok());
+  auto stamp = [&] {
+    std::vector<std::string> out;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
+      out.push_back(entry.path().filename().string() + ":" + std::to_string(entry.file_size()) +
+                    ":" + std::to_string(entry.last_write_time().time_since_epoch().count()));
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+  };
+  const auto before = stamp();
+  const uint64_t writes = file_io::write_calls(), syncs = file_io::sync_calls();
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(db->persist().ok());
+    ASSERT_TRUE(db->search(b.views[i], 5).ok());
+  }
+  EXPECT_EQ(file_io::write_calls(), writes);
+  EXPECT_EQ(file_io::sync_calls(), syncs);
+  EXPECT_EQ(stamp(), before);
+}
+
 TEST_F(EngineTest, SecondOpenFailsAndLeavesTheFirstWhole) {
   auto first = Open();
   Batch b = MakeBatch(10);
@@ -227,7 +252,10 @@ TEST_F(EngineTest, QuantizationWordsWithoutAStoreFailEachOperation) {
 }
 
 TEST_F(EngineTest, AutoModePrintsItsAnalysis) {
-  { auto db = Open(); Add(*db, 5); }
+  {
+    auto db = Open();
+    Add(*db, 5);
+  }
   ::testing::internal::CaptureStdout();
   auto db = Open("auto");
   EXPECT_EQ(::testing::internal::GetCapturedStdout(),

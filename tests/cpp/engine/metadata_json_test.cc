@@ -1,9 +1,10 @@
-#include <string>
+#include "engine/metadata_json.h"
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "engine/json_value.h"
-#include "engine/metadata_json.h"
 
 namespace tamix {
 namespace {
@@ -18,9 +19,7 @@ std::string Double(double d) {
   return out;
 }
 
-std::string Nested(int depth) {
-  return std::string(depth, '[') + std::string(depth, ']');
-}
+std::string Nested(int depth) { return std::string(depth, '[') + std::string(depth, ']'); }
 
 TEST(NormalizeMetadata, SortsKeysByBytesAtEveryLevel) {
   EXPECT_EQ(Norm(R"({"b":1,"a":2})"), R"({"__id__":"x","a":2,"b":1})");

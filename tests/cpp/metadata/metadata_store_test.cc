@@ -1,5 +1,6 @@
 #include "metadata/metadata_store.h"
 
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
@@ -11,8 +12,6 @@
 #include <fstream>
 #include <random>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "metadata/metadata_store_testing.h"
 
@@ -52,7 +51,8 @@ class MetadataStoreTest : public ::testing::Test {
     return query(std::string("SELECT count(*) FROM ") + table);
   }
   void count_commits() {
-    sqlite3_commit_hook(db(), [](void* n) { return ++*static_cast<int*>(n), 0; }, &commits_);
+    sqlite3_commit_hook(
+        db(), [](void* n) { return ++*static_cast<int*>(n), 0; }, &commits_);
   }
   void exec(const std::string& sql) {
     ASSERT_EQ(sqlite3_exec(db(), sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
@@ -157,7 +157,7 @@ TEST_F(MetadataStoreTest, FailedFlushKeepsWholeBatchForTheNextFlush) {
   ASSERT_FALSE(failed.ok());
   EXPECT_EQ(failed.error().kind(), Error::Kind::kKeyValue);
   EXPECT_EQ(failed.error().message(), "injected");  // SQLite's message, no context added
-  EXPECT_EQ(rows(), 0);  // slots 1 and 2 were rolled back too
+  EXPECT_EQ(rows(), 0);                             // slots 1 and 2 were rolled back too
   EXPECT_EQ(store_->pending_count(), 3u);
   EXPECT_TRUE(store_->dirty());
   exec("DROP TRIGGER fail");
