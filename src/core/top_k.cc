@@ -1,16 +1,8 @@
 #include "core/top_k.h"
 
 #include <algorithm>
-#include <cmath>
 
 namespace tamix {
-
-bool ScoreBefore(const ScoredIndex& a, const ScoredIndex& b) {
-  const bool a_nan = std::isnan(a.value);
-  const bool b_nan = std::isnan(b.value);
-  if (a_nan || b_nan) return !a_nan && b_nan;
-  return a.value > b.value;
-}
 
 std::vector<ScoredIndex> select_top_k(std::vector<ScoredIndex> list, uint64_t k) {
   if (k == 0 || list.empty()) return {};

@@ -103,15 +103,21 @@ std::vector<ScoredIndex> FlatStorage::search(VectorView query, uint64_t k) const
   // unflushed tail costs no work items.
   const uint64_t chunks =
       readable == n ? (n + kSearchChunkSize - 1) / kSearchChunkSize : readable / kSearchChunkSize;
+  const uint64_t kk = std::min(n, k);
+  // Each chunk keeps only its kk best: the union still holds the kk best of all, and the
+  // serial selection after the join stays small.
   std::vector<std::vector<ScoredIndex>> parts =
       pool::map<std::vector<ScoredIndex>>(static_cast<size_t>(chunks), [&](size_t j) {
         const Slot begin = j * kSearchChunkSize;
-        return impl_->score_chunk(query, begin, std::min(n, begin + kSearchChunkSize));
+        auto part = impl_->score_chunk(query, begin, std::min(n, begin + kSearchChunkSize));
+        return kk < part.size() ? select_top_k(std::move(part), kk) : part;
       });
   std::vector<ScoredIndex> all;
-  all.reserve(static_cast<size_t>(std::min(n, chunks * kSearchChunkSize)));
+  size_t total = 0;
+  for (const auto& part : parts) total += part.size();
+  all.reserve(total);
   for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
-  return select_top_k(std::move(all), std::min(n, k));
+  return select_top_k(std::move(all), kk);
 }
 
 Status FlatStorage::flush() { return impl_->file->flush(); }
