@@ -29,7 +29,7 @@ Result<std::optional<std::string>> Tamix::get(std::string_view id) const {
 
 uint64_t Tamix::count() const { return vector_count(); }
 
-Result<size_t> Tamix::delete_ids(std::span<const std::string> ids) {
+size_t Tamix::delete_ids(std::span<const std::string> ids) {
   size_t deleted = 0;
   for (const std::string& id : ids) {
     auto it = id_to_slot_.find(id);

@@ -59,7 +59,7 @@ class Tamix {
   // The id's metadata text (none when the slot has none); unknown id is kInvalidInput.
   Result<std::optional<std::string>> get(std::string_view id) const;
   uint64_t count() const;
-  Result<size_t> delete_ids(std::span<const std::string> ids);
+  size_t delete_ids(std::span<const std::string> ids);
   std::vector<std::string> get_all_ids() const;
   // The text of info() and __repr__.
   std::string info() const;

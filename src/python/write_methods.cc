@@ -57,9 +57,7 @@ PyObject* Delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     if (!MatchFastcall(kDeleteSig, args, nargs, kwnames, argv)) return nullptr;
     std::vector<std::string> ids;
     if (!ToTexts(argv[0], "ids", &ids)) return nullptr;
-    Result<size_t> deleted = borrow.engine().delete_ids(ids);
-    if (!deleted.ok()) return Raise(deleted.error(), "");
-    return PyLong_FromSize_t(deleted.value());
+    return PyLong_FromSize_t(borrow.engine().delete_ids(ids));
   });
 }
 

@@ -169,7 +169,7 @@ TEST_F(EngineTest, DeleteRemovesEverySlotOfAnIdDurably) {
     auto db = Open();
     ASSERT_TRUE(db->add(b.ids, b.views, b.metas).ok());
     ASSERT_TRUE(db->persist().ok());
-    EXPECT_EQ(db->delete_ids(std::vector<std::string>{"id0", "id0", "nope"}).value(), 1u);
+    EXPECT_EQ(db->delete_ids(std::vector<std::string>{"id0", "id0", "nope"}), 1u);
     EXPECT_TRUE(db->search(b.views[0], 3).value().size() == 1);
   }
   auto db = Open();
