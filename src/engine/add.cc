@@ -1,12 +1,11 @@
 // Adding vectors: checks, metadata normalisation, the append and the id maps.
 #include <tbb/task_group.h>
 
-#include <algorithm>
-#include <cstring>
 #include <optional>
 #include <string>
 
 #include "core/pool.h"
+#include "engine/finite.h"
 #include "engine/metadata_json.h"
 #include "engine/tamix.h"
 
@@ -15,24 +14,6 @@ namespace {
 
 // Below this many vectors, handing the append to another thread costs more than it saves.
 constexpr size_t kOverlapMinBatch = 1024;
-
-// NaN and infinities have every exponent bit set.
-bool all_finite(VectorView v) {
-  uint32_t bad = 0;
-  for (float x : v) {
-    uint32_t bits;
-    std::memcpy(&bits, &x, sizeof bits);
-    bad |= static_cast<uint32_t>((bits & 0x7F800000u) == 0x7F800000u);
-  }
-  return bad == 0;
-}
-
-// Index of the first vector with a NaN or infinite component, or the count when none.
-size_t first_non_finite(std::span<const VectorView> vectors) {
-  std::vector<uint8_t> ok = pool::map<uint8_t>(
-      vectors.size(), [&](size_t i) { return static_cast<uint8_t>(all_finite(vectors[i])); });
-  return static_cast<size_t>(std::find(ok.begin(), ok.end(), 0) - ok.begin());
-}
 
 }  // namespace
 
@@ -51,8 +32,6 @@ Result<size_t> Tamix::add(std::span<const std::string> ids, std::span<const Vect
                                  ". Common models: 384 (MiniLM), 768 (MPNet), 1536 (OpenAI)");
     }
   }
-  // Cosine kernels score non-finite vectors as perfect matches; such a vector would top
-  // every search.
   if (size_t bad = first_non_finite(embeddings); bad < n) {
     return Error::InvalidInput("Vector " + std::to_string(bad) +
                                " contains NaN or infinite values");

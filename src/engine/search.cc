@@ -1,22 +1,11 @@
 // Search and batch search: query checks, dispatch to the structure that answers, ids.
-#include <cmath>
 #include <string>
 
-#include "core/pool.h"
+#include "engine/finite.h"
 #include "engine/tamix.h"
 #include "storage/flat_batch_search.h"
 
 namespace tamix {
-namespace {
-
-bool all_finite(VectorView v) {
-  for (float x : v) {
-    if (!std::isfinite(x)) return false;
-  }
-  return true;
-}
-
-}  // namespace
 
 Status Tamix::check_query(VectorView query) const {
   if (query.size() != dimension_) {

@@ -17,13 +17,8 @@ class FlatBatchSearchTest : public ::testing::Test {
  protected:
   // n random vectors, the first `flushed` readable; queries are 30 fresh vectors.
   void Fill(size_t n, size_t flushed) {
-    store_ = FlatStorage::open(dir_.str(), kDim).value();
     vectors_ = RandomVectors(n, kDim);
-    auto views = Views(vectors_);
-    std::span<const VectorView> all(views);
-    ASSERT_TRUE(store_->add(all.first(flushed)).ok());
-    ASSERT_TRUE(store_->flush().ok());
-    ASSERT_TRUE(store_->add(all.subspan(flushed)).ok());
+    store_ = testing_util::StoreWith(dir_, kDim, vectors_, flushed);
     queries_ = RandomVectors(30, kDim, 5);
   }
 

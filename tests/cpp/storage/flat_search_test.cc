@@ -21,13 +21,8 @@ class FlatSearchTest : public ::testing::Test {
 
   // A store holding n random vectors, of which the first `flushed` are readable.
   FlatStorage& Store(size_t n, size_t flushed) {
-    store_ = FlatStorage::open(dir_.str(), kDim).value();
     vectors_ = RandomVectors(n, kDim);
-    auto views = Views(vectors_);
-    std::span<const VectorView> all(views);
-    EXPECT_TRUE(store_->add(all.first(flushed)).ok());
-    EXPECT_TRUE(store_->flush().ok());
-    EXPECT_TRUE(store_->add(all.subspan(flushed)).ok());
+    store_ = testing_util::StoreWith(dir_, kDim, vectors_, flushed);
     return *store_;
   }
   FlatStorage& Store(size_t n) { return Store(n, n); }

@@ -1,6 +1,8 @@
 // Helpers shared by the storage tests: raw file access and random vectors.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <fstream>
 #include <iterator>
@@ -9,6 +11,7 @@
 #include <vector>
 
 #include "core/types.h"
+#include "storage/flat_storage.h"
 #include "support/temp_dir.h"
 
 namespace tamix::testing_util {
@@ -48,6 +51,20 @@ inline std::vector<std::vector<float>> RandomVectors(size_t n, size_t d, uint32_
 
 inline std::vector<VectorView> Views(const std::vector<std::vector<float>>& vs) {
   return {vs.begin(), vs.end()};
+}
+
+// Opens a flat store in dir holding the vectors, of which only the first `flushed` are
+// flushed (readable); the rest are appended after.
+inline std::unique_ptr<FlatStorage> StoreWith(const TempDir& dir, uint64_t dim,
+                                              const std::vector<std::vector<float>>& vectors,
+                                              size_t flushed) {
+  auto store = FlatStorage::open(dir.str(), dim).value();
+  auto views = Views(vectors);
+  std::span<const VectorView> all(views);
+  EXPECT_TRUE(store->add(all.first(flushed)).ok());
+  EXPECT_TRUE(store->flush().ok());
+  EXPECT_TRUE(store->add(all.subspan(flushed)).ok());
+  return store;
 }
 
 }  // namespace tamix::testing_util
