@@ -126,6 +126,8 @@ def report(args, t, f, npy):
           f"{'ok' if batch_ratio <= 2 else 'MISSED'}")
     print(f"add from numpy       : {gbps:.2f} GB/s (target >= 1)   "
           f"{'ok' if gbps >= 1 else 'MISSED'}")
+    print(f"single search / numpy: {t['single'][0] / npy['single'][0]:.2f}x")
+    print(f"batch search  / numpy: {t['batch'] / npy['batch']:.2f}x")
 
 
 def main():
