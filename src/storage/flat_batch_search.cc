@@ -13,7 +13,7 @@
 namespace tamix {
 namespace {
 
-constexpr uint64_t kChunk = 256;      // slots per chunk, as in the single search
+constexpr uint64_t kChunk = FlatStorage::SEARCH_CHUNK_SIZE;
 constexpr uint64_t kRowBlock = 32;    // rows kept in cache while every query passes
 constexpr uint64_t kMaxHeapK = 1024;  // beyond this, per-query scans are cheaper
 constexpr size_t kMaxKeptPerWorker = size_t{1} << 20;  // entries
@@ -42,12 +42,6 @@ class TopKeeper {
   uint64_t k_ = 0;
   std::vector<ScoredIndex> heap_;
 };
-
-// Chunks whose every slot is readable, as the single search scores them.
-uint64_t readable_chunks(const FlatStorage& store) {
-  const uint64_t n = store.count(), readable = store.readable_count();
-  return readable == n ? (n + kChunk - 1) / kChunk : readable / kChunk;
-}
 
 // One pass over the readable chunks for a group of queries.
 std::vector<std::vector<ScoredIndex>> tiled_search(const FlatStorage& store,
@@ -108,7 +102,7 @@ std::vector<std::vector<ScoredIndex>> flat_search_batch(const FlatStorage& store
         nq, [&](size_t q) { return store.search(queries[q], k); });
   }
   pool::threads();
-  const uint64_t chunks = readable_chunks(store);
+  const uint64_t chunks = store.searchable_chunks();
   // Bounds the keepers' memory: every worker holds kk entries per query of a group.
   const size_t group = std::max<size_t>(1, kMaxKeptPerWorker / kk);
   std::vector<std::vector<ScoredIndex>> out;

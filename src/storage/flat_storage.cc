@@ -12,8 +12,6 @@
 namespace tamix {
 namespace {
 
-constexpr uint64_t kSearchChunkSize = 256;
-
 std::string mismatch_message(uint64_t expected, uint64_t found) {
   return "Database dimension mismatch: expected " + std::to_string(expected) + ", found " +
          std::to_string(found) + ". Cannot change dimension of existing database.";
@@ -98,18 +96,14 @@ std::optional<VectorView> FlatStorage::get_vector(Slot slot) const {
 std::vector<ScoredIndex> FlatStorage::search(VectorView query, uint64_t k) const {
   const uint64_t n = impl_->file->count();
   if (n == 0) return {};
-  const uint64_t readable = impl_->file->readable_count();
-  // Chunks past the readable records yield nothing, so they are never started: a huge
-  // unflushed tail costs no work items.
-  const uint64_t chunks =
-      readable == n ? (n + kSearchChunkSize - 1) / kSearchChunkSize : readable / kSearchChunkSize;
+  const uint64_t chunks = searchable_chunks();
   const uint64_t kk = std::min(n, k);
   // Each chunk keeps only its kk best: the union still holds the kk best of all, and the
   // serial selection after the join stays small.
   std::vector<std::vector<ScoredIndex>> parts =
       pool::map<std::vector<ScoredIndex>>(static_cast<size_t>(chunks), [&](size_t j) {
-        const Slot begin = j * kSearchChunkSize;
-        auto part = impl_->score_chunk(query, begin, std::min(n, begin + kSearchChunkSize));
+        const Slot begin = j * SEARCH_CHUNK_SIZE;
+        auto part = impl_->score_chunk(query, begin, std::min(n, begin + SEARCH_CHUNK_SIZE));
         return kk < part.size() ? select_top_k(std::move(part), kk) : part;
       });
   std::vector<ScoredIndex> all;
@@ -125,6 +119,12 @@ Status FlatStorage::flush() { return impl_->file->flush(); }
 uint64_t FlatStorage::count() const { return impl_->file->count(); }
 uint64_t FlatStorage::dimension() const { return impl_->dimension; }
 uint64_t FlatStorage::persisted_count() const { return impl_->file->persisted_count(); }
-uint64_t FlatStorage::readable_count() const { return impl_->file->readable_count(); }
+// Chunks past the readable records yield nothing, so they are never started: a huge
+// unflushed tail costs no work items.
+uint64_t FlatStorage::searchable_chunks() const {
+  const uint64_t n = impl_->file->count(), readable = impl_->file->readable_count();
+  return readable == n ? (n + SEARCH_CHUNK_SIZE - 1) / SEARCH_CHUNK_SIZE
+                       : readable / SEARCH_CHUNK_SIZE;
+}
 
 }  // namespace tamix

@@ -44,8 +44,10 @@ class FlatStorage {
   uint64_t count() const;
   uint64_t dimension() const;
   uint64_t persisted_count() const;
-  // Slots readable now: those below both count() and the end of the mapping.
-  uint64_t readable_count() const;
+  // The search's work items: chunks of SEARCH_CHUNK_SIZE slots, of which only those whose
+  // every slot is readable are scanned (a chunk with an unreadable slot yields nothing).
+  static constexpr uint64_t SEARCH_CHUNK_SIZE = 256;
+  uint64_t searchable_chunks() const;
 
  private:
   struct Impl;
