@@ -22,13 +22,20 @@ size_t threads();
 // Pool size for a RAYON_NUM_THREADS value (nullptr when unset) on a machine of `cpus`.
 size_t threads_from_env(const char* value, size_t cpus);
 
+// Runs f(first, last) on the pool over disjoint ranges that together cover [0, n).
+template <class F>
+void parallel_for(size_t n, F&& f) {
+  threads();
+  tbb::parallel_for(tbb::blocked_range<size_t>(0, n, 1),
+                    [&](const tbb::blocked_range<size_t>& r) { f(r.begin(), r.end()); });
+}
+
 // Runs f(i) for every i in [0, n) on the pool; results come back in item order.
 template <class T, class F>
 std::vector<T> map(size_t n, F&& f) {
-  threads();
   std::vector<T> out(n);
-  tbb::parallel_for(tbb::blocked_range<size_t>(0, n, 1), [&](const tbb::blocked_range<size_t>& r) {
-    for (size_t i = r.begin(); i != r.end(); ++i) out[i] = f(i);
+  parallel_for(n, [&](size_t first, size_t last) {
+    for (size_t i = first; i != last; ++i) out[i] = f(i);
   });
   return out;
 }
@@ -37,14 +44,13 @@ std::vector<T> map(size_t n, F&& f) {
 // failed), items not yet started once an error is seen are skipped.
 template <class T, class F>
 Result<std::vector<T>> try_map(size_t n, F&& f) {
-  threads();
   std::vector<std::optional<T>> slots(n);
   std::atomic<bool> failed{false};
   std::mutex mu;
   size_t error_item = std::numeric_limits<size_t>::max();
   std::optional<Error> error;
-  tbb::parallel_for(tbb::blocked_range<size_t>(0, n, 1), [&](const tbb::blocked_range<size_t>& r) {
-    for (size_t i = r.begin(); i != r.end(); ++i) {
+  parallel_for(n, [&](size_t first, size_t last) {
+    for (size_t i = first; i != last; ++i) {
       if (failed.load(std::memory_order_relaxed)) return;
       Result<T> res = f(i);
       if (res.ok()) {

@@ -14,6 +14,7 @@ namespace tamix {
 
 std::vector<std::vector<ScoredIndex>> flat_search_batch(const FlatStorage& store,
                                                         std::span<const VectorView> queries,
-                                                        uint64_t k);
+                                                        uint64_t k,
+                                                        const LiveSlots* live = nullptr);
 
 }  // namespace tamix

@@ -1,13 +1,15 @@
 #include "storage/flat_storage.h"
 
+#include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <limits>
 
 #include "core/file_header.h"
+#include "core/norm.h"
 #include "core/pool.h"
-#include "core/top_k.h"
+#include "storage/chunk_scan.h"
 #include "storage/cosine_score.h"
-#include "storage/record_file.h"
 
 namespace tamix {
 namespace {
@@ -17,34 +19,16 @@ std::string mismatch_message(uint64_t expected, uint64_t found) {
          std::to_string(found) + ". Cannot change dimension of existing database.";
 }
 
+float norm_of(VectorView v) {
+  const double squared = squared_norm(v);
+  return normalizable(squared) ? static_cast<float>(std::sqrt(squared))
+                               : std::numeric_limits<float>::quiet_NaN();
+}
+
 }  // namespace
 
-struct FlatStorage::Impl {
-  std::unique_ptr<RecordFile> file;
-  uint64_t dimension;
-
-  VectorView view(std::span<const uint8_t> record) const {
-    return {reinterpret_cast<const float*>(record.data()), static_cast<size_t>(dimension)};
-  }
-
-  // Scores of one chunk in slot order; empty when any of its records is unreadable.
-  std::vector<ScoredIndex> score_chunk(VectorView query, Slot begin, Slot end) const {
-    if (end > file->readable_count()) return {};
-    std::vector<ScoredIndex> out;
-    out.reserve(static_cast<size_t>(end - begin));
-    const bool comparable = query.size() == dimension;
-    for (Slot s = begin; s < end; ++s) {
-      float score = 0.0f;
-      if (comparable) {
-        score = cosine_score(query.data(), view(*file->record(s)).data(), dimension);
-      }
-      out.push_back({s, score});
-    }
-    return out;
-  }
-};
-
-FlatStorage::FlatStorage(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+FlatStorage::FlatStorage(std::unique_ptr<RecordFile> file, uint64_t dimension)
+    : file_(std::move(file)), dimension_(dimension) {}
 
 FlatStorage::~FlatStorage() = default;
 
@@ -64,14 +48,16 @@ Result<std::unique_ptr<FlatStorage>> FlatStorage::open(const std::string& dir, u
   };
   TAMIX_ASSIGN_OR_RETURN(std::unique_ptr<RecordFile> file,
                          RecordFile::open(path, layout, check, "Failed to open vectors.bin"));
-  auto impl = std::make_unique<Impl>();
-  impl->file = std::move(file);
-  impl->dimension = dimension;
-  return std::unique_ptr<FlatStorage>(new FlatStorage(std::move(impl)));
+  std::unique_ptr<FlatStorage> store(new FlatStorage(std::move(file), dimension));
+  store->norms_ = pool::map<float>(static_cast<size_t>(store->count()), [&](size_t s) {
+    const std::optional<VectorView> v = store->get_vector(s);
+    return v ? norm_of(*v) : std::numeric_limits<float>::quiet_NaN();
+  });
+  return store;
 }
 
 Result<std::vector<Slot>> FlatStorage::add(std::span<const VectorView> vectors) {
-  const uint64_t d = impl_->dimension;
+  const uint64_t d = dimension_;
   for (size_t i = 0; i < vectors.size(); ++i) {
     if (vectors[i].size() != d) {
       return Error::Message("Vector " + std::to_string(i) + " dimension mismatch: expected " +
@@ -79,52 +65,50 @@ Result<std::vector<Slot>> FlatStorage::add(std::span<const VectorView> vectors) 
     }
   }
   TAMIX_ASSIGN_OR_RETURN(const Slot start,
-                         impl_->file->append(vectors.size(), [&](size_t i, std::span<uint8_t> r) {
+                         file_->append(vectors.size(), [&](size_t i, std::span<uint8_t> r) {
                            std::memcpy(r.data(), vectors[i].data(), r.size());
                          }));
+  std::vector<float> added =
+      pool::map<float>(vectors.size(), [&](size_t i) { return norm_of(vectors[i]); });
+  norms_.insert(norms_.end(), added.begin(), added.end());
   std::vector<Slot> slots(vectors.size());
   for (size_t i = 0; i < slots.size(); ++i) slots[i] = start + i;
   return slots;
 }
 
+void FlatStorage::forget_from(Slot n) {
+  file_->forget_from(n);
+  norms_.resize(static_cast<size_t>(file_->count()));
+}
+
 std::optional<VectorView> FlatStorage::get_vector(Slot slot) const {
-  std::optional<std::span<const uint8_t>> record = impl_->file->record(slot);
+  std::optional<std::span<const uint8_t>> record = file_->record(slot);
   if (!record) return std::nullopt;
-  return impl_->view(*record);
+  return VectorView(reinterpret_cast<const float*>(record->data()),
+                    static_cast<size_t>(dimension_));
 }
 
-std::vector<ScoredIndex> FlatStorage::search(VectorView query, uint64_t k) const {
-  const uint64_t n = impl_->file->count();
-  if (n == 0) return {};
-  const uint64_t chunks = searchable_chunks();
-  const uint64_t kk = std::min(n, k);
-  // Each chunk keeps only its kk best: the union still holds the kk best of all, and the
-  // serial selection after the join stays small.
-  std::vector<std::vector<ScoredIndex>> parts =
-      pool::map<std::vector<ScoredIndex>>(static_cast<size_t>(chunks), [&](size_t j) {
-        const Slot begin = j * SEARCH_CHUNK_SIZE;
-        auto part = impl_->score_chunk(query, begin, std::min(n, begin + SEARCH_CHUNK_SIZE));
-        return kk < part.size() ? select_top_k(std::move(part), kk) : part;
-      });
-  std::vector<ScoredIndex> all;
-  size_t total = 0;
-  for (const auto& part : parts) total += part.size();
-  all.reserve(total);
-  for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
-  return select_top_k(std::move(all), kk);
+std::vector<ScoredIndex> FlatStorage::search(VectorView query, uint64_t k,
+                                             const LiveSlots* live) const {
+  const uint64_t n = count(), chunks = searchable_chunks();
+  const uint64_t d = dimension_;
+  if (query.size() != d) {
+    return scan_top_k(n, chunks, k, live, [](Slot) { return 0.0f; });
+  }
+  const float* base = records();
+  return scan_top_k(n, chunks, k, live,
+                    [&](Slot s) { return cosine_score(query.data(), base + s * d, d); });
 }
 
-Status FlatStorage::flush() { return impl_->file->flush(); }
+Status FlatStorage::flush() { return file_->flush(); }
 
-uint64_t FlatStorage::count() const { return impl_->file->count(); }
-uint64_t FlatStorage::dimension() const { return impl_->dimension; }
-uint64_t FlatStorage::persisted_count() const { return impl_->file->persisted_count(); }
-// Chunks past the readable records yield nothing, so they are never started: a huge
-// unflushed tail costs no work items.
+uint64_t FlatStorage::count() const { return file_->count(); }
+uint64_t FlatStorage::persisted_count() const { return file_->persisted_count(); }
 uint64_t FlatStorage::searchable_chunks() const {
-  const uint64_t n = impl_->file->count(), readable = impl_->file->readable_count();
-  return readable == n ? (n + SEARCH_CHUNK_SIZE - 1) / SEARCH_CHUNK_SIZE
-                       : readable / SEARCH_CHUNK_SIZE;
+  return tamix::searchable_chunks(file_->count(), file_->readable_count());
+}
+const float* FlatStorage::records() const {
+  return reinterpret_cast<const float*>(file_->records());
 }
 
 }  // namespace tamix

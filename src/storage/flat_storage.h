@@ -1,8 +1,8 @@
 // FlatStorage: raw float vectors in "vectors.bin" (24-byte header, then one record of
 // `dimension` little-endian floats per slot). Appends are buffered; reads go through a map
 // renewed only by flush, so records appended since the last flush are not readable yet.
-// Not thread-safe for writes; get_vector and search may run from many threads at once
-// while nothing writes.
+// Keeps each record's norm in memory. Not thread-safe for writes; get_vector, norm and
+// search may run from many threads at once while nothing writes.
 #pragma once
 
 #include <cstdint>
@@ -12,8 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "core/live_slots.h"
 #include "core/result.h"
 #include "core/types.h"
+#include "storage/record_file.h"
 
 namespace tamix {
 
@@ -23,36 +25,49 @@ class FlatStorage {
   // changes until the store first writes.
   static Result<std::unique_ptr<FlatStorage>> open(const std::string& dir, uint64_t dimension);
 
-  // Drop: flush (errors ignored), write out what is buffered, close, unmap.
+  // Drop: flush (errors ignored), close, unmap.
   ~FlatStorage();
 
   FlatStorage(const FlatStorage&) = delete;
   FlatStorage& operator=(const FlatStorage&) = delete;
 
-  // Appends the vectors; returns their slots in input order. All lengths are checked first.
+  // Appends the vectors; returns their slots in input order. All lengths are checked first;
+  // a failed append leaves the store as it was.
   Result<std::vector<Slot>> add(std::span<const VectorView> vectors);
+
+  // Forgets the records from slot n on (a batch taken back, or records no commit covers).
+  void forget_from(Slot n);
 
   // The stored vector of a slot, read in place from the map; none when not readable.
   std::optional<VectorView> get_vector(Slot slot) const;
 
-  // Exact top-k by cosine score 1 - d/2, best first. Never fails.
-  std::vector<ScoredIndex> search(VectorView query, uint64_t k) const;
+  // The Euclidean norm of a slot's vector; NaN when it cannot be normalised (see
+  // core/norm.h), which only a damaged file or a foreign writer produces.
+  float norm(Slot slot) const { return norms_[slot]; }
+
+  // Exact top-k by cosine score 1 - d/2 over the live slots (all when live is null), best
+  // first. Never fails.
+  std::vector<ScoredIndex> search(VectorView query, uint64_t k,
+                                  const LiveSlots* live = nullptr) const;
 
   // Makes every appended record durable and readable; does nothing when clean.
   Status flush();
 
   uint64_t count() const;
-  uint64_t dimension() const;
+  uint64_t dimension() const { return dimension_; }
   uint64_t persisted_count() const;
-  // The search's work items: chunks of SEARCH_CHUNK_SIZE slots, of which only those whose
-  // every slot is readable are scanned (a chunk with an unreadable slot yields nothing).
-  static constexpr uint64_t SEARCH_CHUNK_SIZE = 256;
+  // Chunks of the search whose every slot is readable (kSearchChunkSize slots each).
   uint64_t searchable_chunks() const;
+  // The first record of the mapping; records lie `dimension` floats apart. Null when
+  // nothing is readable.
+  const float* records() const;
 
  private:
-  struct Impl;
-  explicit FlatStorage(std::unique_ptr<Impl> impl);
-  std::unique_ptr<Impl> impl_;
+  FlatStorage(std::unique_ptr<RecordFile> file, uint64_t dimension);
+
+  std::unique_ptr<RecordFile> file_;
+  uint64_t dimension_;
+  std::vector<float> norms_;  // one per slot below count()
 };
 
 }  // namespace tamix

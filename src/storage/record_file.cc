@@ -42,52 +42,48 @@ Result<std::unique_ptr<RecordFile>> RecordFile::open(const std::string& path, Re
   return file;
 }
 
-RecordFile::~RecordFile() {
-  (void)flush();
-  (void)write_out();
-}
+RecordFile::~RecordFile() { (void)flush(); }
 
 Result<Slot> RecordFile::append(size_t n, const Fill& fill) {
   const Slot start = count_;
-  if (n == 0) {
-    TAMIX_TRY(write_out());
-    return start;
-  }
-  if (!buffer_) {
+  if (!buffer_ && n > 0) {
     buffer_capacity_ = std::max<size_t>(kBufferCapacity, stride_);
     buffer_ = std::make_unique_for_overwrite<uint8_t[]>(buffer_capacity_);
   }
-  for (size_t i = 0; i < n; ++i) {
-    if (buffered_ + stride_ > buffer_capacity_) {
-      Status s = write_out();
-      if (!s.ok()) {
-        // Forget the batch: bytes of it already in the file lie past count and are
-        // overwritten in place by the next append.
-        written_ = std::min(written_, start);
-        buffered_ = static_cast<size_t>((start - written_) * stride_);
-        return std::move(s).error();
-      }
-    }
+  Status status = Ok();
+  for (size_t i = 0; i < n && status.ok(); ++i) {
+    if (buffered_ + stride_ > buffer_capacity_) status = write_out();
+    if (!status.ok()) break;
     fill(i, std::span<uint8_t>(buffer_.get() + buffered_, stride_));
     buffered_ += stride_;
   }
+  if (status.ok()) status = write_out();
+  if (!status.ok()) {
+    // Bytes of the batch already in the file lie past count and are overwritten in place.
+    buffered_ = 0;
+    forget_from(start);
+    return std::move(status).error();
+  }
   count_ = start + n;
-  TAMIX_TRY(write_out());
   return start;
+}
+
+void RecordFile::forget_from(Slot n) {
+  count_ = std::min(count_, n);
+  written_ = std::min(written_, count_);
 }
 
 Status RecordFile::write_out() {
   if (buffered_ == 0) return Ok();
   if (!header_on_disk_) TAMIX_TRY(write_header(persisted_count_));
   TAMIX_TRY(file_io::write_all_at(fd_.get(), {buffer_.get(), buffered_}, offset_of(written_)));
-  written_ += buffered_ / stride_;
+  written_ += stride_ == 0 ? 0 : buffered_ / stride_;
   buffered_ = 0;
   return Ok();
 }
 
 Status RecordFile::flush() {
   if (count_ == persisted_count_) return Ok();
-  TAMIX_TRY(write_out());
   TAMIX_TRY(write_header(count_));
   TAMIX_TRY(file_io::full_sync(fd_.get()));
   TAMIX_TRY(remap());

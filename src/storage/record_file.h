@@ -51,13 +51,13 @@ class RecordFile {
   RecordFile(const RecordFile&) = delete;
   RecordFile& operator=(const RecordFile&) = delete;
 
-  // Appends n records and returns the first new slot. A write error while buffering leaves
-  // count unchanged and drops the batch; then the buffer is written out, and an error there
-  // leaves count advanced with the bytes kept for the next write.
+  // Appends n records and returns the first new slot. The batch is written out before the
+  // call returns; on any write error it is dropped whole and count stays as it was.
   Result<Slot> append(size_t n, const Fill& fill);
 
-  // Writes buffered records at their offsets; no sync, no header count, no remap.
-  Status write_out();
+  // Forgets the records from slot n on: no longer counted, read or flushed; later appends
+  // overwrite them in place. The next flush then rewrites the header count.
+  void forget_from(Slot n);
 
   // Does nothing when clean; else write out, header, full sync, remap.
   Status flush();
@@ -70,6 +70,12 @@ class RecordFile {
     return map_.bytes().subspan(VectorFileHeader::kSize + slot * stride_, stride_);
   }
 
+  // The first record in the mapping, for scans that stay below readable_count(); null when
+  // nothing is mapped.
+  const uint8_t* records() const {
+    return map_.mapped() ? map_.bytes().data() + VectorFileHeader::kSize : nullptr;
+  }
+
   uint64_t count() const { return count_; }
   uint64_t persisted_count() const { return persisted_count_; }
   uint64_t stride() const { return stride_; }
@@ -77,6 +83,7 @@ class RecordFile {
  private:
   RecordFile(UniqueFd fd, RecordLayout layout);
 
+  Status write_out();
   Status write_header(uint64_t count);
   Status remap();
   uint64_t whole_records(uint64_t file_size) const;
@@ -85,12 +92,12 @@ class RecordFile {
   UniqueFd fd_;
   RecordLayout layout_;
   uint64_t stride_;
-  MemoryMap map_;                      // absent below header + 1 byte, or after a failed remap
-  uint64_t mapped_records_ = 0;        // whole records inside map_
-  uint64_t count_ = 0;                 // slots, including those not yet flushed
-  uint64_t persisted_count_ = 0;       // the count the header on disk holds
-  uint64_t written_ = 0;               // slots below this are in the file; the rest are buffered
-  bool header_on_disk_ = true;         // false for a short existing file until its first write
+  MemoryMap map_;                 // absent below header + 1 byte, or after a failed remap
+  uint64_t mapped_records_ = 0;   // whole records inside map_
+  uint64_t count_ = 0;            // slots, including those not yet flushed
+  uint64_t persisted_count_ = 0;  // the count the header on disk holds
+  uint64_t written_ = 0;          // slots below this are in the file (always count_ between calls)
+  bool header_on_disk_ = true;    // false for a short existing file until its first write
   std::unique_ptr<uint8_t[]> buffer_;  // records of slots [written_, count_), allocated lazily
   size_t buffered_ = 0;                // bytes used in buffer_
   size_t buffer_capacity_ = 0;

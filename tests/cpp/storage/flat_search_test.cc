@@ -98,6 +98,22 @@ TEST_F(FlatSearchTest, ChunkWithAnUnreadableSlotYieldsNothing) {
   EXPECT_EQ(*Slots(hits).rbegin(), 255u);
 }
 
+TEST_F(FlatSearchTest, OnlyLiveSlotsTakePlaces) {
+  auto& s = Store(1000);
+  LiveSlots live;
+  for (Slot i = 1; i < 1000; i += 2) live.insert(i);  // every even slot deleted
+  auto all = s.search(vectors_[0], 1000);
+  std::vector<ScoredIndex> expected;
+  for (const auto& h : all) {
+    if (h.slot % 2 == 1 && expected.size() < 10) expected.push_back(h);
+  }
+  auto hits = s.search(vectors_[0], 10, &live);
+  ASSERT_EQ(hits.size(), 10u);
+  for (size_t i = 0; i < hits.size(); ++i) EXPECT_EQ(hits[i].slot, expected[i].slot);
+  const LiveSlots none;
+  EXPECT_TRUE(s.search(vectors_[0], 10, &none).empty());
+}
+
 TEST_F(FlatSearchTest, NothingFlushedFindsNothing) {
   EXPECT_TRUE(Store(40, 0).search(vectors_[0], 10).empty());
 }

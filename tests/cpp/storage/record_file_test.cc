@@ -70,21 +70,29 @@ TEST_F(RecordFileTest, WriteErrorMidBatchLeavesCountAndLaterSlotsIntact) {
   EXPECT_TRUE(Holds(*f, 2, 3));
 }
 
-TEST_F(RecordFileTest, FinalWriteErrorKeepsTheBatchForTheNextFlush) {
+TEST_F(RecordFileTest, FinalWriteErrorDropsTheWholeBatch) {
   auto f = Open();
+  ASSERT_TRUE(Append(*f, 1, 4).ok());
   LimitFileSize(24);
   EXPECT_FALSE(Append(*f, 3, 5).ok());
-  EXPECT_EQ(f->count(), 3u);
-  EXPECT_FALSE(f->flush().ok());
-  EXPECT_EQ(f->persisted_count(), 0u);
-  EXPECT_EQ(HeaderCount(ReadFile(path())), 0u);
+  EXPECT_EQ(f->count(), 1u);
 
   Unlimit();
-  EXPECT_EQ(Append(*f, 1, 6).value(), 3u);
+  EXPECT_EQ(Append(*f, 1, 6).value(), 1u);
   ASSERT_TRUE(f->flush().ok());
-  EXPECT_EQ(HeaderCount(ReadFile(path())), 4u);
-  EXPECT_TRUE(Holds(*f, 2, 5));
-  EXPECT_TRUE(Holds(*f, 3, 6));
+  EXPECT_EQ(HeaderCount(ReadFile(path())), 2u);
+  EXPECT_TRUE(Holds(*f, 1, 6));
+}
+
+TEST_F(RecordFileTest, ForgottenRecordsAreOverwrittenAndUncounted) {
+  { ASSERT_TRUE(Append(*Open(), 4, 9).ok()); }
+  auto f = Open();
+  f->forget_from(2);
+  EXPECT_EQ(f->readable_count(), 2u);
+  EXPECT_EQ(Append(*f, 1, 7).value(), 2u);
+  ASSERT_TRUE(f->flush().ok());
+  EXPECT_EQ(HeaderCount(ReadFile(path())), 3u);
+  EXPECT_TRUE(Holds(*f, 2, 7));
 }
 
 TEST_F(RecordFileTest, StoredCountComesFromTheCheck) {

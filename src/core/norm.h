@@ -1,0 +1,23 @@
+// Whether a vector can be normalised by the single-precision distance kernels: its squared
+// norm, summed in double, must be 0 or a normal float. Beyond that range the kernels' own
+// sums underflow or overflow and a cosine comes out as a perfect match.
+#pragma once
+
+#include <cfloat>
+
+#include "core/types.h"
+
+namespace tamix {
+
+inline double squared_norm(VectorView v) {
+  double sum = 0;
+  for (float x : v) sum += static_cast<double>(x) * x;
+  return sum;
+}
+
+// False for NaN too.
+inline bool normalizable(double squared) {
+  return squared == 0 || (squared >= FLT_MIN && squared <= FLT_MAX);
+}
+
+}  // namespace tamix

@@ -1,0 +1,54 @@
+// The exact top-k scan behind every store's single-query search: slots in chunks of
+// kSearchChunkSize on the worker pool, each worker keeping its best k, one selection at the
+// end. Only live slots are scored, so a top k is never crowded out by deleted vectors.
+#pragma once
+
+#include <tbb/enumerable_thread_specific.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "core/live_slots.h"
+#include "core/pool.h"
+#include "core/top_k.h"
+#include "core/types.h"
+
+namespace tamix {
+
+inline constexpr uint64_t kSearchChunkSize = 256;
+
+// The chunks a scan may start: with n slots of which `readable` lie in the mapping, only
+// chunks whose every slot is readable (a chunk with an unreadable slot yields nothing).
+inline uint64_t searchable_chunks(uint64_t n, uint64_t readable) {
+  return readable >= n ? (n + kSearchChunkSize - 1) / kSearchChunkSize
+                       : readable / kSearchChunkSize;
+}
+
+// Top k of score(slot) (larger is better) over the live slots of the first `chunks` chunks
+// of [0, n); live == nullptr takes every slot.
+template <class Score>
+std::vector<ScoredIndex> scan_top_k(uint64_t n, uint64_t chunks, uint64_t k, const LiveSlots* live,
+                                    const Score& score) {
+  if (n == 0 || k == 0 || chunks == 0) return {};
+  const uint64_t kk = std::min(n, k);
+  tbb::enumerable_thread_specific<TopKeeper> keepers([kk] { return TopKeeper(kk); });
+  pool::parallel_for(chunks, [&](uint64_t first, uint64_t last) {
+    TopKeeper& keeper = keepers.local();
+    for (uint64_t c = first; c < last; ++c) {
+      const Slot begin = c * kSearchChunkSize, end = std::min(n, begin + kSearchChunkSize);
+      if (live == nullptr) {
+        for (Slot s = begin; s < end; ++s) keeper.offer({s, score(s)});
+      } else {
+        live->for_each_in(begin, end, [&](Slot s) { keeper.offer({s, score(s)}); });
+      }
+    }
+  });
+  std::vector<ScoredIndex> all;
+  for (const TopKeeper& keeper : keepers) {
+    all.insert(all.end(), keeper.entries().begin(), keeper.entries().end());
+  }
+  return select_top_k(std::move(all), kk);
+}
+
+}  // namespace tamix
