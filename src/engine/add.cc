@@ -5,15 +5,39 @@
 #include <string>
 
 #include "core/pool.h"
-#include "engine/finite.h"
 #include "engine/metadata_json.h"
 #include "engine/tamix.h"
+#include "engine/vector_checks.h"
 
 namespace tamix {
 namespace {
 
 // Below this many vectors, handing the append to another thread costs more than it saves.
 constexpr size_t kOverlapMinBatch = 1024;
+
+// Takes a batch back from the store and the metadata store unless dismissed, also when an
+// exception unwinds: a failed add leaves nothing behind that a later flush could commit.
+class BatchGuard {
+ public:
+  BatchGuard(FlatStorage& store, MetadataStore& metadata)
+      : store_(store), metadata_(metadata), start_(store.count()) {}
+  ~BatchGuard() {
+    if (!armed_) return;
+    store_.forget_from(start_);
+    metadata_.discard_from(start_);
+  }
+  BatchGuard(const BatchGuard&) = delete;
+  BatchGuard& operator=(const BatchGuard&) = delete;
+
+  Slot start() const { return start_; }
+  void dismiss() { armed_ = false; }
+
+ private:
+  FlatStorage& store_;
+  MetadataStore& metadata_;
+  Slot start_;
+  bool armed_ = true;
+};
 
 }  // namespace
 
@@ -32,10 +56,7 @@ Result<size_t> Tamix::add(std::span<const std::string> ids, std::span<const Vect
                                  ". Common models: 384 (MiniLM), 768 (MPNet), 1536 (OpenAI)");
     }
   }
-  if (size_t bad = first_non_finite(embeddings); bad < n) {
-    return Error::InvalidInput("Vector " + std::to_string(bad) +
-                               " contains NaN or infinite values");
-  }
+  TAMIX_TRY(check_vectors(embeddings, [](size_t i) { return "Vector " + std::to_string(i); }));
   for (const std::string& id : ids) {
     if (id_to_slot_.count(id)) {
       return Error::InvalidInput("Duplicate ID: '" + id +
@@ -61,12 +82,12 @@ Result<size_t> Tamix::add(std::span<const std::string> ids, std::span<const Vect
 
 // The vectors are written while the metadata store takes their texts: the two costs
 // overlap instead of adding up. The slots are known in advance (the store appends at its
-// count), and a failed append takes back the ids handed over for it.
+// count). Either failure takes the whole batch back from both.
 Result<std::vector<Slot>> Tamix::append_with_metadata(std::span<const VectorView> embeddings,
                                                       std::span<const std::string> ids,
                                                       std::span<const std::string> texts) {
   const size_t n = ids.size();
-  const Slot start = flat_storage_->count();
+  BatchGuard guard(*flat_storage_, *metadata_);  // declared first: undoes after the wait
   std::optional<Result<std::vector<Slot>>> appended;
   tbb::task_group group;
   auto append = [&] { appended.emplace(flat_storage_->add(embeddings)); };
@@ -77,16 +98,13 @@ Result<std::vector<Slot>> Tamix::append_with_metadata(std::span<const VectorView
     if (!appended->ok()) return std::move(*appended).error();
   }
   Status inserted = Ok();
-  size_t handed = 0;
-  for (; handed < n && inserted.ok(); ++handed) {
-    inserted = metadata_->insert(start + handed, ids[handed], texts[handed]);
+  for (size_t i = 0; i < n && inserted.ok(); ++i) {
+    inserted = metadata_->insert(guard.start() + i, ids[i], texts[i]);
   }
   group.wait();
-  if (!appended->ok()) {
-    for (size_t i = 0; i < handed; ++i) (void)metadata_->remove_id(start + i);
-    return std::move(*appended).error();
-  }
+  if (!appended->ok()) return std::move(*appended).error();
   TAMIX_TRY(std::move(inserted));
+  guard.dismiss();
   return std::move(*appended).value();
 }
 
@@ -100,6 +118,7 @@ void Tamix::record_ids(std::span<const std::string> ids, std::span<const Slot> s
       it->second = slots[i];
     }
     slot_to_id_[slots[i]] = ids[i];
+    live_.insert(slots[i]);
   }
 }
 

@@ -1,6 +1,7 @@
 // The main constructor and the mode switch.
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -75,6 +76,7 @@ Result<std::unique_ptr<Tamix>> Tamix::open(std::string path, uint64_t dimension,
     db->pq_m_ = std::min<uint64_t>(dimension / 8, 256);
     db->pq_dsub_ = dimension / db->pq_m_;
   }
+  TAMIX_TRY(db->settle_to_commit_point());
   TAMIX_TRY(db->restore_ids());
 
   if (word == "auto") {
@@ -90,6 +92,22 @@ Result<std::unique_ptr<Tamix>> Tamix::open(std::string path, uint64_t dimension,
   return db;
 }
 
+// A crash can leave synced vectors, or committed rows, beyond the last commit point (a
+// persist killed between the two files, or a threshold flush inside add). Neither is part
+// of the database: the store forgets them and their rows go.
+Status Tamix::settle_to_commit_point() {
+  uint64_t n = vector_count();
+  if (const std::optional<CommitPoint> point = metadata_->committed()) {
+    n = std::min(n, point->vector_count);
+  }
+  if (flat_storage_) flat_storage_->forget_from(n);
+  return metadata_->forget_from(n);
+}
+
+bool Tamix::scorable(Slot slot) const {
+  return flat_storage_ && !std::isnan(flat_storage_->norm(slot));
+}
+
 Status Tamix::restore_ids() {
   TAMIX_ASSIGN_OR_RETURN(auto rows, metadata_->list_ids());
   uint64_t n = vector_count();
@@ -101,6 +119,9 @@ Status Tamix::restore_ids() {
     ids.push_back(std::move(id));
   }
   record_ids(ids, slots);
+  for (Slot slot : slots) {
+    if (!scorable(slot)) live_.erase(slot);
+  }
   return Ok();
 }
 

@@ -1,8 +1,8 @@
 // Search and batch search: query checks, dispatch to the structure that answers, ids.
 #include <string>
 
-#include "engine/finite.h"
 #include "engine/tamix.h"
+#include "engine/vector_checks.h"
 #include "storage/flat_batch_search.h"
 
 namespace tamix {
@@ -12,8 +12,7 @@ Status Tamix::check_query(VectorView query) const {
     return Error::InvalidInput("Query dimension " + std::to_string(query.size()) +
                                " doesn't match database dimension " + std::to_string(dimension_));
   }
-  if (!all_finite(query)) return Error::InvalidInput("Query contains NaN or infinite values");
-  return Ok();
+  return check_vectors({&query, 1}, [](size_t) { return std::string("Query"); });
 }
 
 Status Tamix::check_queries(std::span<const VectorView> queries) const {
@@ -24,12 +23,7 @@ Status Tamix::check_queries(std::span<const VectorView> queries) const {
                                  " doesn't match database dimension " + std::to_string(dimension_));
     }
   }
-  for (size_t i = 0; i < queries.size(); ++i) {
-    if (!all_finite(queries[i])) {
-      return Error::InvalidInput("Query " + std::to_string(i) + " contains NaN or infinite values");
-    }
-  }
-  return Ok();
+  return check_vectors(queries, [](size_t i) { return "Query " + std::to_string(i); });
 }
 
 std::vector<Hit> Tamix::hits_with_ids(const std::vector<ScoredIndex>& scored) const {
@@ -47,7 +41,7 @@ Result<std::vector<Hit>> Tamix::search(VectorView query, uint64_t k) const {
     return Error::Message("Product Quantization enabled but storage not initialized");
   }
   if (!flat_storage_) return Error::Message("Vector storage not initialized");
-  return hits_with_ids(flat_storage_->search(query, k));
+  return hits_with_ids(flat_storage_->search(query, k, &live_));
 }
 
 Result<std::vector<std::vector<Hit>>> Tamix::search_batch(std::span<const VectorView> queries,
@@ -56,7 +50,8 @@ Result<std::vector<std::vector<Hit>>> Tamix::search_batch(std::span<const Vector
     return Error::Message("Quantization enabled but quantized storage not initialized");
   }
   if (!flat_storage_) return Error::Message("Vector storage not initialized");
-  std::vector<std::vector<ScoredIndex>> scored = flat_search_batch(*flat_storage_, queries, k);
+  std::vector<std::vector<ScoredIndex>> scored =
+      flat_search_batch(*flat_storage_, queries, k, &live_);
   // Every hit's metadata must be readable: a batch with an unreadable text fails whole.
   for (const auto& list : scored) {
     for (const ScoredIndex& s : list) {

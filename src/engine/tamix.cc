@@ -4,21 +4,32 @@
 namespace tamix {
 
 Tamix::~Tamix() {
-  flat_storage_.reset();  // its drop flushes
-  if (metadata_) (void)metadata_->flush();
+  commit_on_release();
   metadata_.reset();
+  flat_storage_.reset();
 }
 
-void Tamix::flush_on_exit() {
-  if (flat_storage_) (void)flat_storage_->flush();
-  if (metadata_) (void)metadata_->flush();
+void Tamix::flush_on_exit() { commit_on_release(); }
+
+void Tamix::commit_on_release() {
+  if (!metadata_) return;
+  if (flush_stores().ok()) {
+    (void)metadata_->commit({vector_count()});
+  } else {
+    (void)metadata_->flush();  // the point stays where the synced vectors are
+  }
 }
 
 uint64_t Tamix::vector_count() const { return flat_storage_ ? flat_storage_->count() : 0; }
 
-Status Tamix::persist() {
+Status Tamix::flush_stores() {
   if (flat_storage_) TAMIX_TRY(flat_storage_->flush());
-  return metadata_->flush();
+  return Ok();
+}
+
+Status Tamix::persist() {
+  TAMIX_TRY(flush_stores());
+  return metadata_->commit({vector_count()});
 }
 
 Result<std::optional<std::string>> Tamix::get(std::string_view id) const {
@@ -42,6 +53,7 @@ size_t Tamix::delete_ids(std::span<const std::string> ids) {
     }
     for (Slot slot : slots) {
       slot_to_id_.erase(slot);
+      live_.erase(slot);
       // A flush that fails here keeps the removal pending; the next persist reports it.
       (void)metadata_->remove_id(slot);
     }

@@ -13,6 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/live_slots.h"
 #include "core/result.h"
 #include "core/types.h"
 #include "engine/modes.h"
@@ -48,7 +49,9 @@ class Tamix {
   Status check_query(VectorView query) const;
   Status check_queries(std::span<const VectorView> queries) const;
 
-  // Brings everything to the directory in its fixed order; the first failure ends it.
+  // Brings everything to the directory in its fixed order; the first failure ends it. The
+  // last step is the commit point: the vectors are synced before it, and what it covers is
+  // what a reopen finds after a crash at any instant.
   Status persist();
 
   // The search proper (after check_query and persist), needing no interpreter lock.
@@ -78,8 +81,14 @@ class Tamix {
   const std::string& mode_name() const { return mode_name_; }
 
  private:
+  friend class TamixTestPeer;
   Tamix() = default;
   uint64_t vector_count() const;
+  Status flush_stores();
+  // The commit point after a successful flush_stores; what release and exit run too.
+  void commit_on_release();
+  // Cuts the stores and metadata.db back to what the last commit point covers.
+  Status settle_to_commit_point();
   Status restore_ids();
   Result<std::vector<Slot>> append_with_metadata(std::span<const VectorView> embeddings,
                                                  std::span<const std::string> ids,
@@ -87,6 +96,8 @@ class Tamix {
   // Hits whose slot has an id, in the given order.
   std::vector<Hit> hits_with_ids(const std::vector<ScoredIndex>& scored) const;
   void record_ids(std::span<const std::string> ids, std::span<const Slot> slots);
+  // Whether a stored vector can be scored; a damaged file can hold one that cannot.
+  bool scorable(Slot slot) const;
 
   std::unique_ptr<FlatStorage> flat_storage_;
   std::string path_;
@@ -103,6 +114,8 @@ class Tamix {
   std::unordered_map<Slot, std::string> slot_to_id_;
   // Earlier slots of ids that a batch held more than once; delete removes them too.
   std::unordered_map<std::string, std::vector<Slot>> shadowed_slots_;
+  // Slots with an id whose vector can be scored: the only ones a search may answer.
+  LiveSlots live_;
   uint64_t dimension_ = 0;
 };
 

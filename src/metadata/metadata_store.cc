@@ -31,7 +31,10 @@ constexpr char kOpenSql[] =
 constexpr char kCreateSql[] =
     "CREATE TABLE IF NOT EXISTS metadata(slot INTEGER PRIMARY KEY, text TEXT NOT NULL);"
     "CREATE TABLE IF NOT EXISTS ids(slot INTEGER PRIMARY KEY, id TEXT NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS state(key TEXT PRIMARY KEY, value INTEGER NOT NULL);"
     "COMMIT";
+
+constexpr char kVectorCountKey[] = "vector_count";
 
 // SQLITE_LIMIT_LENGTH bounds the whole encoded row, not just the text: the record header
 // adds three varints (header length, NULL for the rowid key, the text's type), at most
@@ -87,8 +90,14 @@ struct MetadataStore::Impl {
   Status create_tables();
   Status prepare_statements();
   Status after_change();
-  Status flush();
+  template <class Body>
+  Status in_transaction(const Body& body);
+  Status write(const CommitPoint* point);
+  Status put_commit_point(const CommitPoint& point);
+  Status delete_rows_from(Slot n);
   Status write_pending();
+  Status read_commit_point();
+  Result<bool> has_rows_from(Slot n);
   Status put(sqlite3_stmt* stmt, Slot slot, const std::string& text);
   Result<std::optional<std::string>> read_text(Slot slot);
   Result<IdList> read_ids();
@@ -96,10 +105,12 @@ struct MetadataStore::Impl {
   std::optional<FileClaim> claim;  // first member: released only after the connection closes
   sqlite::Connection db;
   sqlite::Statement begin, commit, rollback, put_text, put_id, delete_id, get_text, list_ids;
+  sqlite::Statement put_state, get_state, rows_from, delete_ids_from, delete_texts_from;
   std::mutex read_mutex;  // concurrent readers share get_text and list_ids
   PendingMap pending;
   std::vector<std::pair<Slot, const PendingEntry*>> flush_order;
   bool dirty = false;
+  std::optional<CommitPoint> committed;
 };
 
 Status MetadataStore::Impl::connect(const std::string& path) {
@@ -132,26 +143,97 @@ Status MetadataStore::Impl::prepare_statements() {
   TAMIX_ASSIGN_OR_RETURN(delete_id, sqlite::prepare(c, "DELETE FROM ids WHERE slot = ?1"));
   TAMIX_ASSIGN_OR_RETURN(get_text, sqlite::prepare(c, "SELECT text FROM metadata WHERE slot = ?1"));
   TAMIX_ASSIGN_OR_RETURN(list_ids, sqlite::prepare(c, "SELECT slot, id FROM ids ORDER BY slot"));
+  TAMIX_ASSIGN_OR_RETURN(
+      put_state, sqlite::prepare(c, "INSERT OR REPLACE INTO state(key, value) VALUES(?1, ?2)"));
+  TAMIX_ASSIGN_OR_RETURN(get_state, sqlite::prepare(c, "SELECT value FROM state WHERE key = ?1"));
+  // Keys from 2^63 up are negative in SQLite; no commit point reaches them.
+  TAMIX_ASSIGN_OR_RETURN(
+      rows_from, sqlite::prepare(c,
+                                 "SELECT EXISTS(SELECT 1 FROM ids WHERE slot >= ?1 OR slot < 0) OR "
+                                 "EXISTS(SELECT 1 FROM metadata WHERE slot >= ?1 OR slot < 0)"));
+  TAMIX_ASSIGN_OR_RETURN(delete_ids_from,
+                         sqlite::prepare(c, "DELETE FROM ids WHERE slot >= ?1 OR slot < 0"));
+  TAMIX_ASSIGN_OR_RETURN(delete_texts_from,
+                         sqlite::prepare(c, "DELETE FROM metadata WHERE slot >= ?1 OR slot < 0"));
   return Ok();
+}
+
+Status MetadataStore::Impl::read_commit_point() {
+  sqlite3_stmt* stmt = get_state.get();
+  sqlite::ResetOnExit reset(stmt);
+  if (sqlite3_bind_text(stmt, 1, kVectorCountKey, -1, SQLITE_STATIC) != SQLITE_OK) {
+    return sqlite::last_error(db.get());
+  }
+  switch (sqlite3_step(stmt)) {
+    case SQLITE_ROW:
+      committed = CommitPoint{static_cast<uint64_t>(sqlite3_column_int64(stmt, 0))};
+      return Ok();
+    case SQLITE_DONE:
+      committed.reset();
+      return Ok();
+    default:
+      return sqlite::last_error(db.get());
+  }
+}
+
+Result<bool> MetadataStore::Impl::has_rows_from(Slot n) {
+  sqlite3_stmt* stmt = rows_from.get();
+  sqlite::ResetOnExit reset(stmt);
+  if (sqlite3_bind_int64(stmt, 1, key_of(n)) != SQLITE_OK) return sqlite::last_error(db.get());
+  if (sqlite3_step(stmt) != SQLITE_ROW) return sqlite::last_error(db.get());
+  return sqlite3_column_int64(stmt, 0) != 0;
 }
 
 Status MetadataStore::Impl::after_change() {
   dirty = true;
-  if (pending.size() >= METADATA_FLUSH_THRESHOLD) return flush();
+  if (pending.size() >= METADATA_FLUSH_THRESHOLD) return write(nullptr);
   return Ok();
 }
 
-Status MetadataStore::Impl::flush() {
-  if (!dirty || pending.empty()) return Ok();
+// Runs body inside one write transaction: all of it reaches the file, or none.
+template <class Body>
+Status MetadataStore::Impl::in_transaction(const Body& body) {
   TAMIX_TRY(sqlite::run(db.get(), begin.get()));
-  Status status = write_pending();
+  Status status = body();
   if (status.ok()) status = sqlite::run(db.get(), commit.get());
-  if (!status.ok()) {
-    if (!sqlite3_get_autocommit(db.get())) (void)sqlite::run(db.get(), rollback.get());
-    return status;
+  if (!status.ok() && !sqlite3_get_autocommit(db.get())) {
+    (void)sqlite::run(db.get(), rollback.get());
   }
-  pending.clear();  // keeps the buckets for the next batch
-  dirty = false;
+  return status;
+}
+
+// One transaction: the pending changes, then the new commit point when one is given.
+Status MetadataStore::Impl::write(const CommitPoint* point) {
+  const bool rows = dirty && !pending.empty();
+  const bool moves = point != nullptr && committed != *point;
+  if (!rows && !moves) return Ok();
+  TAMIX_TRY(in_transaction([&]() -> Status {
+    if (rows) TAMIX_TRY(write_pending());
+    if (moves) TAMIX_TRY(put_commit_point(*point));
+    return Ok();
+  }));
+  if (rows) {
+    pending.clear();  // keeps the buckets for the next batch
+    dirty = false;
+  }
+  if (moves) committed = *point;
+  return Ok();
+}
+
+Status MetadataStore::Impl::put_commit_point(const CommitPoint& point) {
+  sqlite3_stmt* stmt = put_state.get();
+  if (sqlite3_bind_text(stmt, 1, kVectorCountKey, -1, SQLITE_STATIC) != SQLITE_OK ||
+      sqlite3_bind_int64(stmt, 2, static_cast<sqlite3_int64>(point.vector_count)) != SQLITE_OK) {
+    return sqlite::last_error(db.get());
+  }
+  return sqlite::run(db.get(), stmt);
+}
+
+Status MetadataStore::Impl::delete_rows_from(Slot n) {
+  for (sqlite3_stmt* stmt : {delete_ids_from.get(), delete_texts_from.get()}) {
+    if (sqlite3_bind_int64(stmt, 1, key_of(n)) != SQLITE_OK) return sqlite::last_error(db.get());
+    TAMIX_TRY(sqlite::run(db.get(), stmt));
+  }
   return Ok();
 }
 
@@ -222,6 +304,7 @@ Result<std::unique_ptr<MetadataStore>> MetadataStore::open(const std::string& di
   auto impl = std::make_unique<Impl>();
   TAMIX_TRY(impl->connect(path).Context("Failed to create metadata.db"));
   TAMIX_TRY(impl->create_tables());
+  TAMIX_TRY(impl->read_commit_point());
   impl->pending.reserve(METADATA_FLUSH_THRESHOLD);
   impl->flush_order.reserve(METADATA_FLUSH_THRESHOLD);
   return std::unique_ptr<MetadataStore>(new MetadataStore(std::move(impl)));
@@ -229,7 +312,7 @@ Result<std::unique_ptr<MetadataStore>> MetadataStore::open(const std::string& di
 
 MetadataStore::MetadataStore(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
-MetadataStore::~MetadataStore() { (void)impl_->flush(); }
+MetadataStore::~MetadataStore() { (void)impl_->write(nullptr); }
 
 Status MetadataStore::insert(Slot slot, std::string_view text) {
   impl_->pending[slot].text.emplace(text);
@@ -251,7 +334,22 @@ Status MetadataStore::remove_id(Slot slot) {
   return impl_->after_change();
 }
 
-Status MetadataStore::flush() { return impl_->flush(); }
+Status MetadataStore::flush() { return impl_->write(nullptr); }
+
+Status MetadataStore::commit(const CommitPoint& point) { return impl_->write(&point); }
+
+std::optional<CommitPoint> MetadataStore::committed() const { return impl_->committed; }
+
+void MetadataStore::discard_from(Slot n) {
+  std::erase_if(impl_->pending, [n](const auto& entry) { return entry.first >= n; });
+  if (impl_->pending.empty()) impl_->dirty = false;
+}
+
+Status MetadataStore::forget_from(Slot n) {
+  TAMIX_ASSIGN_OR_RETURN(const bool any, impl_->has_rows_from(n));
+  if (!any) return Ok();
+  return impl_->in_transaction([&] { return impl_->delete_rows_from(n); });
+}
 
 Result<std::optional<std::string>> MetadataStore::get(Slot slot) const {
   if (!impl_->pending.empty()) {

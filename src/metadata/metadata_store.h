@@ -19,6 +19,14 @@ namespace tamix {
 
 inline constexpr size_t METADATA_FLUSH_THRESHOLD = 1000;
 
+// What a completed persist covered: the vectors slots [0, vector_count) of the store in use.
+// Committed in the same transaction as the ids, after the vectors were synced, so ids and
+// vectors become durable together; rows at or above it belong to no committed vector.
+struct CommitPoint {
+  uint64_t vector_count = 0;
+  bool operator==(const CommitPoint&) const = default;
+};
+
 class MetadataStore {
  public:
   // Opens or creates dir/"metadata.db"; refused with "Failed to create metadata.db" when
@@ -39,7 +47,21 @@ class MetadataStore {
   Status remove_id(Slot slot);
 
   // Commits everything pending in one transaction; does nothing when nothing is pending.
+  // The commit point stays as it was.
   Status flush();
+
+  // Commits everything pending together with a new commit point, in one transaction; does
+  // nothing when nothing is pending and the point is unchanged.
+  Status commit(const CommitPoint& point);
+
+  // The last committed point; none in a file written before commit points existed.
+  std::optional<CommitPoint> committed() const;
+
+  // Takes back the pending changes of slots n and above (a batch that failed).
+  void discard_from(Slot n);
+
+  // Deletes the stored rows of slots n and above: rows that no commit point covers.
+  Status forget_from(Slot n);
 
   // The slot's text, pending first, then the file; none when the slot has none.
   Result<std::optional<std::string>> get(Slot slot) const;

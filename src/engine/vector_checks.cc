@@ -1,0 +1,48 @@
+#include "engine/vector_checks.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "core/norm.h"
+#include "core/pool.h"
+
+namespace tamix {
+namespace {
+
+enum class Fault : uint8_t { kNone, kNonFinite, kNorm };
+
+// NaN and infinities have every exponent bit set; branch-free so it vectorises.
+bool all_finite(VectorView v) {
+  uint32_t bad = 0;
+  for (float x : v) {
+    uint32_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    bad |= static_cast<uint32_t>((bits & 0x7F800000u) == 0x7F800000u);
+  }
+  return bad == 0;
+}
+
+Fault fault_of(VectorView v) {
+  if (!all_finite(v)) return Fault::kNonFinite;
+  return normalizable(squared_norm(v)) ? Fault::kNone : Fault::kNorm;
+}
+
+}  // namespace
+
+Status check_vectors(std::span<const VectorView> vectors, VectorName name) {
+  const std::vector<Fault> faults =
+      pool::map<Fault>(vectors.size(), [&](size_t i) { return fault_of(vectors[i]); });
+  for (Fault wanted : {Fault::kNonFinite, Fault::kNorm}) {
+    const auto it = std::find(faults.begin(), faults.end(), wanted);
+    if (it == faults.end()) continue;
+    const std::string who = name(static_cast<size_t>(it - faults.begin()));
+    return Error::InvalidInput(wanted == Fault::kNonFinite
+                                   ? who + " contains NaN or infinite values"
+                                   : who + " cannot be normalized (squared norm out of range)");
+  }
+  return Ok();
+}
+
+}  // namespace tamix

@@ -1,0 +1,22 @@
+// Refusal of vectors and queries the cosine kernels cannot score: NaN or infinite
+// components, and squared norms outside the normal float range (core/norm.h). The kernels
+// would score either as a perfect match, so such a vector would top every search.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <string>
+
+#include "core/result.h"
+#include "core/types.h"
+
+namespace tamix {
+
+// "Vector 3", "Query", "Query 3": how a refusal names the vector.
+using VectorName = std::string (*)(size_t index);
+
+// Refuses the first vector with a NaN or infinite component, else the first whose squared
+// norm cannot be normalised (kInvalidInput).
+Status check_vectors(std::span<const VectorView> vectors, VectorName name);
+
+}  // namespace tamix

@@ -1,0 +1,143 @@
+// Kills a child at every file write, sync, truncation and rename of one step (through an
+// LD_PRELOAD shim) and checks what a reopen finds: every id on the vector it was added
+// with, every completed persist there, and each batch whole or not at all.
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "engine/tamix.h"
+#include "support/crash_scenario.h"
+#include "support/temp_dir.h"
+
+extern char** environ;
+
+namespace tamix {
+namespace {
+
+using IdSet = std::set<std::string>;
+
+enum class Outcome { kCompleted, kKilled, kFailed };
+
+// Runs the driver on dir, killed before the change call numbered crash_at (0: never).
+Outcome RunDriver(const std::string& dir, const std::string& prefix, size_t n,
+                  const std::string& how, long crash_at) {
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string entry = *e;
+    if (entry.rfind("ASAN_OPTIONS=", 0) != 0 && entry.rfind("LD_PRELOAD=", 0) != 0) {
+      env.push_back(entry);
+    }
+  }
+  env.push_back("LD_PRELOAD=" TAMIX_CRASH_SHIM);
+  env.push_back("TAMIX_CRASH_AT=" + std::to_string(crash_at));
+  env.push_back("ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0");
+  std::vector<std::string> args = {TAMIX_CRASH_DRIVER, dir, prefix, std::to_string(n), how};
+  std::vector<char*> argv, envp;
+  for (auto& a : args) argv.push_back(a.data());
+  for (auto& e : env) envp.push_back(e.data());
+  argv.push_back(nullptr);
+  envp.push_back(nullptr);
+  pid_t pid;
+  if (posix_spawn(&pid, TAMIX_CRASH_DRIVER, nullptr, nullptr, argv.data(), envp.data()) != 0) {
+    return Outcome::kFailed;
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) return Outcome::kKilled;
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? Outcome::kCompleted : Outcome::kFailed;
+}
+
+IdSet Ids(const std::string& prefix, size_t n) {
+  auto v = crash::ids(prefix, n);
+  return {v.begin(), v.end()};
+}
+
+IdSet Union(IdSet a, const IdSet& b) {
+  a.insert(b.begin(), b.end());
+  return a;
+}
+
+// The ids a reopen finds, after checking that each sits on its own vector and text and that
+// no vector is counted without an id.
+IdSet Reopen(const std::string& dir) {
+  auto db = Tamix::open(dir, crash::kDim, "flat").value();
+  std::vector<std::string> found = db->get_all_ids();
+  EXPECT_EQ(db->count(), found.size());
+  EXPECT_TRUE(db->persist().ok());
+  for (const std::string& id : found) {
+    const std::vector<float> v = crash::vector_for(id);
+    auto hits = db->search(v, 1).value();
+    EXPECT_TRUE(!hits.empty() && hits[0].id == id && hits[0].score > 0.9999f) << id;
+    EXPECT_NE(db->get(id).value().value_or("").find("\"of\":\"" + id + "\""), std::string::npos);
+  }
+  return {found.begin(), found.end()};
+}
+
+class CrashTest : public ::testing::Test {
+ protected:
+  // Runs the step once per change call, each time on a fresh copy of `base`, until a run
+  // completes; `check` sees each outcome and what the reopen found.
+  template <class Check>
+  void KillAtEveryChange(const std::string& prefix, size_t n, const std::string& how,
+                         const Check& check) {
+    long runs = 0;
+    for (long at = 1;; ++at, ++runs) {
+      const std::string dir = dir_.file("run" + std::to_string(at));
+      std::filesystem::copy(base(), dir, std::filesystem::copy_options::recursive);
+      const Outcome outcome = RunDriver(dir, prefix, n, how, at);
+      ASSERT_NE(outcome, Outcome::kFailed) << "at " << at;
+      check(outcome, Reopen(dir));
+      std::filesystem::remove_all(dir);
+      if (outcome == Outcome::kCompleted) break;
+    }
+    EXPECT_GT(runs, 3);
+  }
+
+  std::string base() const { return dir_.file("base"); }
+
+  testing::TempDir dir_;
+};
+
+// A killed add of 1,500 leaves id rows beyond the vectors; a later persist killed anywhere
+// must never hand those ids to the new vectors.
+TEST_F(CrashTest, IdsOfAnUnpersistedBatchNeverReachLaterVectors) {
+  ASSERT_EQ(RunDriver(base(), "old", 1500, "no-persist", 0), Outcome::kCompleted);
+  ASSERT_TRUE(Reopen(base()).empty());
+  const IdSet fresh = Ids("new", 10);
+  KillAtEveryChange("new", 10, "persist", [&](Outcome outcome, const IdSet& found) {
+    if (outcome == Outcome::kCompleted) {
+      EXPECT_EQ(found, fresh);
+    }
+    EXPECT_TRUE(found.empty() || found == fresh) << found.size() << " ids";
+  });
+}
+
+TEST_F(CrashTest, PersistedBatchIsWholeOrAbsentAndEarlierOnesStay) {
+  ASSERT_EQ(RunDriver(base(), "p", 100, "persist", 0), Outcome::kCompleted);
+  const IdSet before = Ids("p", 100), after = Union(before, Ids("b", 1500));
+  KillAtEveryChange("b", 1500, "persist", [&](Outcome outcome, const IdSet& found) {
+    if (outcome == Outcome::kCompleted) {
+      EXPECT_EQ(found, after);
+    }
+    EXPECT_TRUE(found == before || found == after) << found.size() << " ids";
+  });
+}
+
+TEST_F(CrashTest, ReleaseCommitsTheBatchWholeOrNotAtAll) {
+  ASSERT_EQ(RunDriver(base(), "p", 100, "persist", 0), Outcome::kCompleted);
+  const IdSet before = Ids("p", 100), after = Union(before, Ids("r", 1200));
+  KillAtEveryChange("r", 1200, "release", [&](Outcome outcome, const IdSet& found) {
+    if (outcome == Outcome::kCompleted) {
+      EXPECT_EQ(found, after);
+    }
+    EXPECT_TRUE(found == before || found == after) << found.size() << " ids";
+  });
+}
+
+}  // namespace
+}  // namespace tamix
