@@ -22,8 +22,11 @@ test-asan:
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir $(BUILD)-asan --output-on-failure -j $(JOBS)
 
+# A build directory kept between installs makes reinstalls incremental; a plain `pip install .`
+# builds in a temporary one.
 install:
-	$(PYTHON) -m pip install -q --disable-pip-version-check --no-build-isolation .
+	$(PYTHON) -m pip install -q --disable-pip-version-check --no-build-isolation \
+	  -C build-dir=$(BUILD)/python-{wheel_tag} .
 
 test-python: install
 	$(PYTHON) -m pytest -q tests/python
