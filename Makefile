@@ -3,7 +3,8 @@ PYTHON ?= python3
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: setup build test test-cpp test-asan test-python install example bench clean
+.PHONY: setup build test test-cpp test-asan test-python test-fresh-install install example bench \
+  clean
 
 setup:
 	PYTHON=$(PYTHON) bash scripts/setup.sh
@@ -31,8 +32,13 @@ install:
 test-python: install
 	$(PYTHON) -m pytest -q tests/python
 
+# A clean clone of the committed HEAD installed into a new venv with build isolation, the way
+# the README promises `pip install .` works; then the quick start against it.
+test-fresh-install:
+	PYTHON=$(PYTHON) CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) bash scripts/fresh_install_check.sh
+
 test: setup
-	$(MAKE) test-cpp test-asan test-python
+	$(MAKE) test-cpp test-asan test-python test-fresh-install
 
 example: setup install
 	$(PYTHON) examples/quickstart.py
