@@ -3,7 +3,8 @@ PYTHON ?= python3
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: setup build test test-cpp test-asan test-python install example bench clean
+.PHONY: setup build test test-cpp test-asan test-python test-fresh-install install example bench \
+  clean
 
 setup:
 	PYTHON=$(PYTHON) bash scripts/setup.sh
@@ -22,14 +23,22 @@ test-asan:
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir $(BUILD)-asan --output-on-failure -j $(JOBS)
 
+# A build directory kept between installs makes reinstalls incremental; a plain `pip install .`
+# builds in a temporary one.
 install:
-	$(PYTHON) -m pip install -q --disable-pip-version-check --no-build-isolation .
+	$(PYTHON) -m pip install -q --disable-pip-version-check --no-build-isolation \
+	  -C build-dir=$(BUILD)/python-{wheel_tag} .
 
 test-python: install
 	$(PYTHON) -m pytest -q tests/python
 
+# A clean clone of the committed HEAD installed into a new venv with build isolation, the way
+# the README promises `pip install .` works; then the quick start against it.
+test-fresh-install:
+	PYTHON=$(PYTHON) CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) bash scripts/fresh_install_check.sh
+
 test: setup
-	$(MAKE) test-cpp test-asan test-python
+	$(MAKE) test-cpp test-asan test-python test-fresh-install
 
 example: setup install
 	$(PYTHON) examples/quickstart.py

@@ -2,9 +2,14 @@
 # Installs what building and testing need, skipping what is already there.
 set -euo pipefail
 
-debs=(build-essential cmake ninja-build pkg-config libtbb-dev libsqlite3-dev libgtest-dev
+PY=${PYTHON:-python3}
+
+# git and venv: the fresh install check clones the repo and installs it into a new venv.
+debs=(build-essential cmake ninja-build pkg-config git libtbb-dev libsqlite3-dev libgtest-dev
       dataset-fashion-mnist)
 missing=()
+# Debian's own Python ships venv's pip bootstrap in a separate package.
+"$PY" -c 'import ensurepip, venv' 2>/dev/null || missing+=(python3-venv)
 for p in "${debs[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
 done
@@ -15,5 +20,4 @@ if ((${#missing[@]})); then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
 fi
 
-PY=${PYTHON:-python3}
-$PY -m pip install -q --disable-pip-version-check -r requirements-dev.txt
+"$PY" -m pip install -q --disable-pip-version-check -r requirements-dev.txt
