@@ -1,5 +1,6 @@
 """add: vector sources, validation, and what is stored."""
 import json
+import locale
 
 import numpy as np
 import pytest
@@ -105,3 +106,16 @@ def test_metadata_is_normalised(db):
     assert db.get("x") == '{"__id__":"x","a":{"c":0,"d":1},"b":2}'
     assert json.loads(db.get("y")) == {"__id__": "y"}
     assert db.get("z") == "[1,2]"
+
+
+def test_metadata_numbers_ignore_the_locale(db):
+    saved = locale.setlocale(locale.LC_ALL)
+    try:
+        locale.setlocale(locale.LC_ALL, "de_DE.UTF-8")
+    except locale.Error:
+        pytest.skip("no comma-decimal locale")
+    try:
+        db.add(["x"], vectors(1), ['{"price": 1.5, "tiny": -2.5e-3}'])
+    finally:
+        locale.setlocale(locale.LC_ALL, saved)
+    assert db.get("x") == '{"__id__":"x","price":1.5,"tiny":-0.0025}'
