@@ -119,3 +119,11 @@ def test_metadata_numbers_ignore_the_locale(db):
     finally:
         locale.setlocale(locale.LC_ALL, saved)
     assert db.get("x") == '{"__id__":"x","price":1.5,"tiny":-0.0025}'
+
+
+def test_one_long_row_then_many_empty_ones(tmp_path):
+    # Sized from the first row alone, the copy would need 32 GB.
+    n, dim = 2_000_001, 4096
+    db = tamix.TamixPython(str(tmp_path / "db"), dim)
+    with pytest.raises(ValueError, match=f"^Vector 1 has dimension 0, expected {dim}\\."):
+        db.add(["a"] * n, [[0.5] * dim] + [[]] * (n - 1), ["{}"] * n)
