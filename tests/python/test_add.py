@@ -98,6 +98,9 @@ def test_duplicate_of_an_earlier_call_refuses_the_batch(db):
     assert str(info.value) == "Duplicate ID: 'id2'. Use unique IDs or call delete() first."
     assert db.count() == 5
     assert "new" not in db.get_all_ids()
+    db.add(["a\0b"], vectors(1), ["{}"])
+    with pytest.raises(ValueError, match="^Duplicate ID: 'a\0b'. Use"):
+        db.add(["a\0b"], vectors(1), ["{}"])
 
 
 def test_metadata_is_normalised(db):
