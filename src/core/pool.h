@@ -1,15 +1,18 @@
 // The process-wide worker pool (oneTBB). Its size is set once, on first use, from
-// RAYON_NUM_THREADS (unset, 0 or not a number: the number of processors).
+// RAYON_NUM_THREADS (unset, 0 or not a number: the number of processors); values above
+// max(256, 4 x processors), the most workers oneTBB plans for by itself, count as that cap.
 #pragma once
 
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
+#include <tbb/task_arena.h>
 
 #include <atomic>
 #include <cstddef>
 #include <limits>
 #include <mutex>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "core/result.h"
@@ -22,12 +25,23 @@ size_t threads();
 // Pool size for a RAYON_NUM_THREADS value (nullptr when unset) on a machine of `cpus`.
 size_t threads_from_env(const char* value, size_t cpus);
 
+// The arena of the pool's size. oneTBB's own arenas keep the processor count however high
+// the limit, so parallel work runs in this one to get more threads than processors.
+tbb::task_arena& arena();
+
+// Runs f() on the pool: the parallel algorithms it calls use all of the pool's threads.
+template <class F>
+auto run(F&& f) {
+  return arena().execute(std::forward<F>(f));
+}
+
 // Runs f(first, last) on the pool over disjoint ranges that together cover [0, n).
 template <class F>
 void parallel_for(size_t n, F&& f) {
-  threads();
-  tbb::parallel_for(tbb::blocked_range<size_t>(0, n, 1),
-                    [&](const tbb::blocked_range<size_t>& r) { f(r.begin(), r.end()); });
+  run([&] {
+    tbb::parallel_for(tbb::blocked_range<size_t>(0, n, 1),
+                      [&](const tbb::blocked_range<size_t>& r) { f(r.begin(), r.end()); });
+  });
 }
 
 // Runs f(i) for every i in [0, n) on the pool; results come back in item order.

@@ -1,9 +1,10 @@
 #include "engine/json_value.h"
 
-#include <cerrno>
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <system_error>
 
 namespace tamix::json {
 namespace {
@@ -232,13 +233,39 @@ class Parser {
     }
     std::string_view lit = s_.substr(start, pos_ - start);
     if (integral && integer(lit, negative, v)) return true;
-    std::string buf(lit);
-    errno = 0;
-    double d = std::strtod(buf.c_str(), nullptr);
-    if (std::isinf(d)) return false;  // out of range
+    // from_chars, unlike strtod, reads "1.5" the same under a comma-decimal locale.
+    double d = 0;
+    auto [end, ec] = std::from_chars(lit.data(), lit.data() + lit.size(), d);
+    if (ec == std::errc::result_out_of_range) {
+      if (!below_range(lit)) return false;
+      d = negative ? -0.0 : 0.0;  // underflow reads as a zero of its sign
+    } else if (ec != std::errc() || end != lit.data() + lit.size()) {
+      return false;
+    }
     v.type = Value::Type::kDouble;
     v.d = d;
     return true;
+  }
+
+  // For a valid literal out of the double range: true when it is too close to zero, false
+  // when too large. The power of ten of its leading digit tells: past the range is >= 308,
+  // short of it <= -324.
+  static bool below_range(std::string_view lit) {
+    if (lit.front() == '-') lit.remove_prefix(1);
+    const size_t e = std::min(lit.find_first_of("eE"), lit.size());
+    int64_t power = 0;
+    if (e < lit.size()) {
+      std::string_view exp = lit.substr(e + 1);
+      const bool down = exp.front() == '-';
+      if (exp.front() == '-' || exp.front() == '+') exp.remove_prefix(1);
+      for (char c : exp) power = std::min<int64_t>(power * 10 + (c - '0'), int64_t{1} << 40);
+      if (down) power = -power;
+    }
+    const std::string_view mantissa = lit.substr(0, e);
+    const int64_t point = static_cast<int64_t>(std::min(mantissa.find('.'), mantissa.size()));
+    const int64_t lead = static_cast<int64_t>(mantissa.find_first_not_of("0."));
+    power += lead < point ? point - lead - 1 : point - lead;
+    return power < 0;
   }
 
   // Integers keep their exact value when they fit 64 bits; "-0" is the double -0.0.

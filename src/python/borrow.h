@@ -22,8 +22,8 @@ class Borrow {
     PyTypeObject* type = TamixType();
     if (type == nullptr) return;
     if (!PyObject_TypeCheck(self, type)) {
-      PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'TamixPython'",
-                   TypeName(self).c_str());
+      SetError(PyExc_TypeError,
+               "'" + TypeName(self) + "' object cannot be converted to 'TamixPython'");
       return;
     }
     auto* obj = reinterpret_cast<TamixObject*>(self);

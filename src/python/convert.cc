@@ -8,8 +8,7 @@ namespace {
 
 bool ReadText(PyObject* obj, std::string* out) {
   if (!PyUnicode_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyString'",
-                 TypeName(obj).c_str());
+    SetError(PyExc_TypeError, "'" + TypeName(obj) + "' object cannot be converted to 'PyString'");
     return false;
   }
   Py_ssize_t size = 0;
@@ -46,8 +45,7 @@ bool CantExtractStr() {
 }
 
 bool NotSequence(PyObject* obj) {
-  PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'Sequence'",
-               TypeName(obj).c_str());
+  SetError(PyExc_TypeError, "'" + TypeName(obj) + "' object cannot be converted to 'Sequence'");
   return false;
 }
 

@@ -34,11 +34,17 @@ Ref TakeTypeErrorText() {
 
 }  // namespace
 
+void SetError(PyObject* type, const std::string& message) {
+  Ref text(
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  if (text) PyErr_SetObject(type, text.get());
+}
+
 PyObject* Raise(const Error& error, const char* prefix) {
   if (error.kind() == Error::Kind::kInvalidInput) {
-    PyErr_SetString(PyExc_ValueError, error.message().c_str());
+    SetError(PyExc_ValueError, error.message());
   } else {
-    PyErr_SetString(PyExc_RuntimeError, (std::string(prefix) + error.message()).c_str());
+    SetError(PyExc_RuntimeError, prefix + error.message());
   }
   return nullptr;
 }

@@ -12,6 +12,10 @@
 
 namespace tamix::python {
 
+// Sets an exception of `type` with the whole message, NULs included: messages quote the
+// caller's text. Bytes that are not UTF-8 show as U+FFFD, so it always prints.
+void SetError(PyObject* type, const std::string& message);
+
 // Refused input becomes ValueError with the message as is; any other failure becomes
 // RuntimeError with the operation's prefix. Returns nullptr for `return Raise(...)`.
 PyObject* Raise(const Error& error, const char* prefix);

@@ -1,16 +1,30 @@
 // GilRelease: lets other Python threads run while engine work proceeds; the lock is taken
-// back when the object goes, also when an exception unwinds through it.
+// back when the object goes, also when an exception unwinds through it. A thread that
+// comes back after interpreter exit began never returns.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+
+#include <chrono>
+#include <thread>
 
 namespace tamix::python {
 
 class GilRelease {
  public:
   GilRelease() : state_(PyEval_SaveThread()) {}
-  ~GilRelease() { PyEval_RestoreThread(state_); }
+  ~GilRelease() {
+    try {
+      PyEval_RestoreThread(state_);
+    } catch (...) {
+      // Once the interpreter is finalizing, it ends a daemon thread that asks for the lock
+      // with pthread_exit, whose unwinding would hit noexcept frames (abort) and run our
+      // destructors without the lock. Park the thread instead, as newer interpreters do:
+      // the process exit ends it. Leaving this handler would abort, so it never does.
+      for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+    }
+  }
   GilRelease(const GilRelease&) = delete;
   GilRelease& operator=(const GilRelease&) = delete;
 

@@ -54,6 +54,25 @@ bool AppendNumbers(PyObject* obj, std::vector<float>* out) {
   return !PyErr_Occurred();
 }
 
+// The floats in a list of rows, counting the rows whose length shows without converting
+// them: lists and tuples, float buffers. It sizes the copy once; a guess from the first row
+// could be far too big (one long row, then millions of empty ones).
+size_t CountFloats(PyObject* rows) {
+  size_t total = 0;
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(rows); ++i) {
+    PyObject* row = PySequence_Fast_GET_ITEM(rows, i);
+    if (PyList_Check(row) || PyTuple_Check(row)) {
+      total += PySequence_Fast_GET_SIZE(row);
+    } else if (!PyUnicode_Check(row)) {
+      Py_INCREF(row);  // exporting a buffer may run code that shrinks the list
+      Ref held(row);
+      FloatBuffer buffer;
+      if (buffer.Get(row) && buffer.ndim() == 1) total += buffer.shape(0);
+    }
+  }
+  return total;
+}
+
 }  // namespace
 
 bool FloatBuffer::Get(PyObject* obj) {
@@ -171,13 +190,12 @@ bool FloatRows::ReadVectors(PyObject* obj) {
     buffer_.Release();
   }
   if (PyList_Check(obj) || PyTuple_Check(obj)) {
+    floats_.reserve(CountFloats(obj));
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(obj); ++i) {
       PyObject* borrowed = PySequence_Fast_GET_ITEM(obj, i);
       Py_INCREF(borrowed);  // converting it may run code that shrinks the list
       Ref item(borrowed);
       if (!AppendVector(item.get())) return false;
-      // Rows are usually of one length: size the copy once, from the first.
-      if (i == 0) floats_.reserve(floats_.size() * PySequence_Fast_GET_SIZE(obj));
     }
   } else if (PySequence_Check(obj)) {
     Ref iter(PyObject_GetIter(obj));

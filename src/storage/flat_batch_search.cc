@@ -75,15 +75,16 @@ std::vector<std::vector<ScoredIndex>> flat_search_batch(const FlatStorage& store
     return pool::map<std::vector<ScoredIndex>>(
         nq, [&](size_t q) { return store.search(queries[q], k, live); });
   }
-  pool::threads();
   const uint64_t chunks = store.searchable_chunks();
   // Bounds the keepers' memory: every worker holds kk entries per query of a group.
   const size_t group = std::max<size_t>(1, kMaxKeptPerWorker / kk);
   std::vector<std::vector<ScoredIndex>> out;
   out.reserve(nq);
   for (size_t first = 0; first < nq; first += group) {
-    auto part =
-        tiled_search(store, queries.subspan(first, std::min(group, nq - first)), kk, chunks, live);
+    auto part = pool::run([&] {
+      return tiled_search(store, queries.subspan(first, std::min(group, nq - first)), kk, chunks,
+                          live);
+    });
     for (auto& list : part) out.push_back(std::move(list));
   }
   return out;

@@ -1,5 +1,6 @@
 """add: vector sources, validation, and what is stored."""
 import json
+import locale
 
 import numpy as np
 import pytest
@@ -97,6 +98,9 @@ def test_duplicate_of_an_earlier_call_refuses_the_batch(db):
     assert str(info.value) == "Duplicate ID: 'id2'. Use unique IDs or call delete() first."
     assert db.count() == 5
     assert "new" not in db.get_all_ids()
+    db.add(["a\0b"], vectors(1), ["{}"])
+    with pytest.raises(ValueError, match="^Duplicate ID: 'a\0b'. Use"):
+        db.add(["a\0b"], vectors(1), ["{}"])
 
 
 def test_metadata_is_normalised(db):
@@ -105,3 +109,24 @@ def test_metadata_is_normalised(db):
     assert db.get("x") == '{"__id__":"x","a":{"c":0,"d":1},"b":2}'
     assert json.loads(db.get("y")) == {"__id__": "y"}
     assert db.get("z") == "[1,2]"
+
+
+def test_metadata_numbers_ignore_the_locale(db):
+    saved = locale.setlocale(locale.LC_ALL)
+    try:
+        locale.setlocale(locale.LC_ALL, "de_DE.UTF-8")
+    except locale.Error:
+        pytest.skip("no comma-decimal locale")
+    try:
+        db.add(["x"], vectors(1), ['{"price": 1.5, "tiny": -2.5e-3}'])
+    finally:
+        locale.setlocale(locale.LC_ALL, saved)
+    assert db.get("x") == '{"__id__":"x","price":1.5,"tiny":-0.0025}'
+
+
+def test_one_long_row_then_many_empty_ones(tmp_path):
+    # Sized from the first row alone, the copy would need 32 GB.
+    n, dim = 2_000_001, 4096
+    db = tamix.TamixPython(str(tmp_path / "db"), dim)
+    with pytest.raises(ValueError, match=f"^Vector 1 has dimension 0, expected {dim}\\."):
+        db.add(["a"] * n, [[0.5] * dim] + [[]] * (n - 1), ["{}"] * n)

@@ -144,6 +144,12 @@ def test_text_parameters_need_str(tmp_path, db):
                                         r"converted to 'PyString'$"):
         db.get(None)
 
+    class Odd:
+        __qualname__ = "O\0dd"
+
+    with pytest.raises(TypeError, match="^argument 'id': 'O\0dd' object cannot"):
+        db.get(Odd())
+
 
 def test_str_subclass_is_text(tmp_path):
     class Path(str):

@@ -12,6 +12,8 @@ def test_get_returns_the_stored_text(db):
 def test_get_of_unknown_id(db):
     with pytest.raises(ValueError, match="^ID not found: nope$"):
         db.get("nope")
+    with pytest.raises(ValueError, match="^ID not found: no\0pe$"):
+        db.get("no\0pe")
 
 
 def test_get_all_ids_lists_every_id(db):

@@ -26,7 +26,7 @@ def test_dimension_bounds_accepted(tmp_path, dimension):
     assert repr(db) == f"Tamix(dimension={dimension}, mode='flat', vectors=0)"
 
 
-@pytest.mark.parametrize("mode", ["ivfx", " flat", "flat ", ""])
+@pytest.mark.parametrize("mode", ["ivfx", " flat", "flat ", "", "flat\0x"])
 def test_unknown_mode_word(tmp_path, mode):
     with pytest.raises(ValueError) as info:
         tamix.TamixPython(str(tmp_path / "db"), DIM, mode)

@@ -1,4 +1,4 @@
-"""persist, reopening, and the flush of databases still open at interpreter exit."""
+"""persist, reopening, and what happens to open databases at interpreter exit."""
 import subprocess
 import sys
 import textwrap
@@ -76,3 +76,30 @@ def test_open_database_is_flushed_at_exit(db_path, how):
     db = open_db(db_path)
     assert db.count() == 50
     assert sorted(db.get_all_ids()) == sorted(ids(50))
+
+
+DAEMON_EXIT_SCRIPT = textwrap.dedent("""
+    import sys, threading, time
+    import numpy as np
+    import tamix
+    n = 5000
+    data = np.random.default_rng(0).standard_normal((n, 128), dtype=np.float32)
+
+    def searcher(db, j):
+        while True:
+            db.search(data[j], 10) if j % 2 else db.search_batch(data[j:j + 2], 10)
+
+    for j in range(4):
+        db = tamix.TamixPython(f"{sys.argv[1]}/db{j}", 128)
+        db.add([f"id{i}" for i in range(n)], data, ["{}"] * n)
+        threading.Thread(target=searcher, args=(db, j), daemon=True).start()
+    time.sleep(0.2)
+""")
+
+
+def test_exit_while_daemon_threads_search(tmp_path):
+    # A search that ends after finalization began must not take the process down.
+    for run in range(5):
+        done = subprocess.run([sys.executable, "-c", DAEMON_EXIT_SCRIPT, str(tmp_path / str(run))],
+                              capture_output=True, text=True, timeout=60)
+        assert (done.returncode, done.stderr) == (0, "")

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <string>
 #include <thread>
 
@@ -20,6 +22,45 @@ TEST(PoolTest, ThreadCountFromEnvironment) {
   EXPECT_EQ(pool::threads_from_env("3", 8), 3u);
   EXPECT_EQ(pool::threads_from_env("64", 8), 64u);
   EXPECT_EQ(pool::threads_from_env(nullptr, 0), 1u);
+}
+
+TEST(PoolTest, ThreadCountIsCapped) {
+  EXPECT_EQ(pool::threads_from_env("256", 8), 256u);
+  EXPECT_EQ(pool::threads_from_env("257", 8), 256u);
+  EXPECT_EQ(pool::threads_from_env("100000000", 8), 256u);
+  EXPECT_EQ(pool::threads_from_env("99999999999999999999999", 8), 256u);
+  EXPECT_EQ(pool::threads_from_env("700", 200), 700u);
+  EXPECT_EQ(pool::threads_from_env("900", 200), 800u);
+}
+
+// The most map items seen running at once; each waits until n run or 10 s have passed.
+size_t PeakConcurrency(size_t n) {
+  std::atomic<size_t> running{0}, peak{0};
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  pool::map<int>(2 * n, [&](size_t) {
+    size_t now = ++running, seen = peak.load();
+    while (now > seen && !peak.compare_exchange_weak(seen, now)) {
+    }
+    while (peak.load() < n && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::yield();
+    }
+    --running;
+    return 0;
+  });
+  return peak.load();
+}
+
+TEST(PoolTest, RunsMoreThreadsThanProcessorsWhenAsked) {
+  // In a fresh process, since the size is fixed on first use.
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const size_t n = 2 * std::max(1u, std::thread::hardware_concurrency());
+  EXPECT_EXIT(
+      {
+        setenv("RAYON_NUM_THREADS", std::to_string(n).c_str(), 1);
+        const bool ok = pool::threads() == n && PeakConcurrency(n) == n;
+        std::exit(ok ? 0 : 1);
+      },
+      testing::ExitedWithCode(0), "");
 }
 
 TEST(PoolTest, MapKeepsItemOrder) {

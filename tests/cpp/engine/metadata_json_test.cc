@@ -81,6 +81,17 @@ TEST(NormalizeMetadata, FloatsInShortestForm) {
   EXPECT_EQ(Norm("1e-400"), "0.0");
 }
 
+TEST(NormalizeMetadata, DoubleRangeEdges) {
+  EXPECT_EQ(Norm("-1e-400"), "-0.0");
+  EXPECT_EQ(Norm("2.5e-324"), "5e-324");
+  EXPECT_EQ(Norm("1.7976931348623158e308"), "1.7976931348623157e308");
+  EXPECT_EQ(Norm("1e-99999999999999999999"), "0.0");
+  EXPECT_EQ(Norm("0." + std::string(400, '0') + "1e50"), "0.0");
+  EXPECT_EQ(Norm("[1" + std::string(400, '0') + "e-50]"), R"({"__id__":"x"})");
+  EXPECT_EQ(Norm("-1.7976931348623159e308"), R"({"__id__":"x"})");
+  EXPECT_EQ(Norm("1e99999999999999999999"), R"({"__id__":"x"})");
+}
+
 TEST(WriteDouble, LayoutSwitchesAtTheSameExponents) {
   EXPECT_EQ(Double(1e15), "1000000000000000.0");
   EXPECT_EQ(Double(1e16), "1e16");
