@@ -54,6 +54,15 @@ VectorFileHeader VectorFileHeader::decode(View bytes) {
 }
 
 Status VectorFileHeader::validate(View bytes) {
+  TAMIX_TRY(validate_format(bytes));
+  const VectorFileHeader h = decode(bytes);
+  if (h.dimension < kMinValidDimension || h.dimension > kMaxValidDimension) {
+    return Error::Message("Invalid dimension: " + std::to_string(h.dimension));
+  }
+  return Ok();
+}
+
+Status VectorFileHeader::validate_format(View bytes) {
   const VectorFileHeader h = decode(bytes);
   if (h.magic != kMagic) {
     return Error::Message("Invalid magic number: expected 0x" + hex8(kMagic) + ", got 0x" +
@@ -61,9 +70,6 @@ Status VectorFileHeader::validate(View bytes) {
   }
   if (h.version > kVersion) {
     return Error::Message("Unsupported version: " + std::to_string(h.version));
-  }
-  if (h.dimension < kMinValidDimension || h.dimension > kMaxValidDimension) {
-    return Error::Message("Invalid dimension: " + std::to_string(h.dimension));
   }
   return Ok();
 }

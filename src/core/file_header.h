@@ -38,6 +38,9 @@ struct VectorFileHeader {
 
   // Magic, then version, then dimension range; the first failure decides the message.
   static Status validate(View bytes);
+
+  // Magic, then version: the checks of validate that do not depend on the dimension.
+  static Status validate_format(View bytes);
 };
 
 }  // namespace tamix

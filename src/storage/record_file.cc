@@ -9,32 +9,54 @@ namespace tamix {
 RecordFile::RecordFile(UniqueFd fd, RecordLayout layout)
     : fd_(std::move(fd)), layout_(layout), stride_(layout.stride) {}
 
+Result<UniqueFd> RecordFile::open_fd(const std::string& path, const std::string& open_context) {
+  Result<UniqueFd> opened = file_io::open_read_write(path);
+  if (!opened.ok()) return std::move(opened).error().Context(open_context);
+  return std::move(opened).value();
+}
+
+Result<RecordFile::Found> RecordFile::inspect(int fd, RecordLayout layout,
+                                              const HeaderCheck& check) {
+  TAMIX_ASSIGN_OR_RETURN(const uint64_t size, file_io::size(fd));
+  if (size < VectorFileHeader::kSize) {
+    // Nothing to validate; refuse now what the first header write would refuse.
+    TAMIX_TRY(VectorFileHeader::compose(layout.header_dimension, 0, layout.data_type));
+    return Found{0, false};
+  }
+  TAMIX_ASSIGN_OR_RETURN(MemoryMap header,
+                         MemoryMap::map(fd, VectorFileHeader::kSize, MemoryMap::Access::kReadOnly));
+  TAMIX_ASSIGN_OR_RETURN(const uint64_t stored,
+                         check(header.bytes().first<VectorFileHeader::kSize>()));
+  // A header synced without its records (or simply corrupt) must not invent slots.
+  return Found{std::min(stored, whole_records(size, layout.stride)), true};
+}
+
+Result<uint64_t> RecordFile::stored_count(const std::string& path, RecordLayout layout,
+                                          const HeaderCheck& check,
+                                          const std::string& open_context) {
+  if (!file_io::exists(path)) {
+    TAMIX_TRY(VectorFileHeader::compose(layout.header_dimension, 0, layout.data_type));
+    return uint64_t{0};
+  }
+  TAMIX_ASSIGN_OR_RETURN(UniqueFd fd, open_fd(path, open_context));
+  TAMIX_ASSIGN_OR_RETURN(const Found found, inspect(fd.get(), layout, check));
+  return found.count;
+}
+
 Result<std::unique_ptr<RecordFile>> RecordFile::open(const std::string& path, RecordLayout layout,
                                                      const HeaderCheck& check,
                                                      const std::string& open_context) {
   const bool existed = file_io::exists(path);
-  Result<UniqueFd> opened = file_io::open_read_write(path);
-  if (!opened.ok()) return std::move(opened).error().Context(open_context);
-  std::unique_ptr<RecordFile> file(new RecordFile(std::move(opened).value(), layout));
+  TAMIX_ASSIGN_OR_RETURN(UniqueFd fd, open_fd(path, open_context));
+  std::unique_ptr<RecordFile> file(new RecordFile(std::move(fd), layout));
 
   if (!existed) {
     TAMIX_TRY(file->write_header(0));
     TAMIX_TRY(file_io::full_sync(file->fd_.get()));
   } else {
-    TAMIX_ASSIGN_OR_RETURN(const uint64_t size, file_io::size(file->fd_.get()));
-    if (size < VectorFileHeader::kSize) {
-      // Nothing to validate; refuse now what the first header write would refuse.
-      TAMIX_TRY(VectorFileHeader::compose(layout.header_dimension, 0, layout.data_type));
-      file->header_on_disk_ = false;
-    } else {
-      TAMIX_ASSIGN_OR_RETURN(
-          MemoryMap header,
-          MemoryMap::map(file->fd_.get(), VectorFileHeader::kSize, MemoryMap::Access::kReadOnly));
-      TAMIX_ASSIGN_OR_RETURN(const uint64_t stored,
-                             check(header.bytes().first<VectorFileHeader::kSize>()));
-      // A header synced without its records (or simply corrupt) must not invent slots.
-      file->count_ = std::min(stored, file->whole_records(size));
-    }
+    TAMIX_ASSIGN_OR_RETURN(const Found found, inspect(file->fd_.get(), layout, check));
+    file->count_ = found.count;
+    file->header_on_disk_ = found.has_header;
   }
   file->persisted_count_ = file->count_;
   file->written_ = file->count_;
@@ -108,15 +130,15 @@ Status RecordFile::remap() {
   if (size > std::numeric_limits<size_t>::max()) return Error::System(EFBIG);
   TAMIX_ASSIGN_OR_RETURN(
       map_, MemoryMap::map(fd_.get(), static_cast<size_t>(size), MemoryMap::Access::kReadWrite));
-  mapped_records_ = whole_records(size);
+  mapped_records_ = whole_records(size, stride_);
   return Ok();
 }
 
-uint64_t RecordFile::whole_records(uint64_t file_size) const {
+uint64_t RecordFile::whole_records(uint64_t file_size, uint64_t stride) {
   if (file_size < VectorFileHeader::kSize) return 0;
   // Zero-byte records all fit; only a degenerate dimension 0 store has them.
-  if (stride_ == 0) return std::numeric_limits<uint64_t>::max();
-  return (file_size - VectorFileHeader::kSize) / stride_;
+  if (stride == 0) return std::numeric_limits<uint64_t>::max();
+  return (file_size - VectorFileHeader::kSize) / stride;
 }
 
 }  // namespace tamix

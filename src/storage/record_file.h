@@ -45,6 +45,12 @@ class RecordFile {
                                                   const HeaderCheck& check,
                                                   const std::string& open_context);
 
+  // The count open would start with, found without creating or changing anything: 0 for a
+  // missing file or one shorter than a header (once the header it would get is known to be
+  // writable); otherwise what `check` accepts, cut to the whole records present.
+  static Result<uint64_t> stored_count(const std::string& path, RecordLayout layout,
+                                       const HeaderCheck& check, const std::string& open_context);
+
   // Drop: flush, then write out what is still buffered; errors are ignored.
   ~RecordFile();
 
@@ -83,10 +89,18 @@ class RecordFile {
  private:
   RecordFile(UniqueFd fd, RecordLayout layout);
 
+  struct Found {
+    uint64_t count;
+    bool has_header;  // false below 24 bytes
+  };
+  // Reads an existing file's header and size; changes nothing.
+  static Result<Found> inspect(int fd, RecordLayout layout, const HeaderCheck& check);
+  static Result<UniqueFd> open_fd(const std::string& path, const std::string& open_context);
+
   Status write_out();
   Status write_header(uint64_t count);
   Status remap();
-  uint64_t whole_records(uint64_t file_size) const;
+  static uint64_t whole_records(uint64_t file_size, uint64_t stride);
   uint64_t offset_of(Slot slot) const { return VectorFileHeader::kSize + slot * stride_; }
 
   UniqueFd fd_;

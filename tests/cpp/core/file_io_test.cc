@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,27 @@ TEST_F(FileIoTest, SystemErrorsCarryTheirOsText) {
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().kind(), Error::Kind::kSystem);
   EXPECT_EQ(r.error().message(), "No such file or directory (os error 2)");
+}
+
+TEST_F(FileIoTest, WholeFileWritesReplaceAtomicallyAndLeaveNoTemporary) {
+  const std::vector<uint8_t> first(10, 1), second{7, 8, 9};
+  ASSERT_TRUE(file_io::write_file_atomically(path_, first).ok());
+  ASSERT_TRUE(file_io::write_file_atomically(path_, second).ok());
+  EXPECT_EQ(file_io::read_file(path_, 3).value(), second);
+  EXPECT_FALSE(file_io::exists(path_ + ".tmp"));
+
+  // A failed write leaves the file as it was.
+  std::filesystem::create_directory(path_ + ".tmp");
+  EXPECT_FALSE(file_io::write_file_atomically(path_, first).ok());
+  EXPECT_EQ(file_io::read_file(path_, 3).value(), second);
+}
+
+TEST_F(FileIoTest, ReadFileRefusesFilesAboveTheLimit) {
+  ASSERT_TRUE(file_io::write_file_atomically(path_, std::vector<uint8_t>(100, 5)).ok());
+  auto r = file_io::read_file(path_, 99);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().kind(), Error::Kind::kSerialization);
+  EXPECT_EQ(file_io::read_file(path_ + "x", 99).error().os_code(), ENOENT);
 }
 
 }  // namespace

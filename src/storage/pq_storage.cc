@@ -1,0 +1,97 @@
+#include "storage/pq_storage.h"
+
+#include <filesystem>
+
+#include "core/file_header.h"
+#include "storage/chunk_scan.h"
+#include "storage/encoded_append.h"
+
+namespace tamix {
+namespace {
+
+constexpr const char* kOpenContext = "Failed to open quantized_vectors.bin";
+
+RecordFile::HeaderCheck header_check(uint64_t dimension) {
+  return [dimension](VectorFileHeader::View bytes) -> Result<uint64_t> {
+    TAMIX_TRY(VectorFileHeader::validate_format(bytes));
+    const VectorFileHeader header = VectorFileHeader::decode(bytes);
+    if (header.data_type != static_cast<uint16_t>(DataType::kPq)) {
+      return Error::Message("Invalid data type: expected 2, found " +
+                            std::to_string(header.data_type));
+    }
+    if (header.dimension != dimension) {
+      return Error::Message("Dimension mismatch: expected " + std::to_string(dimension) +
+                            ", found " + std::to_string(header.dimension));
+    }
+    return header.count;
+  };
+}
+
+Result<ProductQuantizer> train_quantizer(const std::string& path,
+                                         std::span<const VectorView> training) {
+  TAMIX_ASSIGN_OR_RETURN(ProductQuantizer quantizer, ProductQuantizer::train(training));
+  TAMIX_TRY(quantizer.save(path));
+  return quantizer;
+}
+
+}  // namespace
+
+PqStorage::PqStorage(std::unique_ptr<RecordFile> file, ProductQuantizer quantizer)
+    : file_(std::move(file)), quantizer_(std::move(quantizer)) {}
+
+PqStorage::~PqStorage() = default;
+
+Result<std::unique_ptr<PqStorage>> PqStorage::create(const std::string& dir,
+                                                     std::span<const VectorView> training) {
+  if (training.empty()) {
+    return Error::Message("Training vectors cannot be empty or zero-dimensional");
+  }
+  const uint64_t d = training[0].size();
+  TAMIX_ASSIGN_OR_RETURN(const PqShape shape, pq_shape(d));
+  const std::filesystem::path base(dir);
+  const std::string codes_path = (base / "quantized_vectors.bin").string();
+  const std::string codebooks_path = (base / "codebooks.bin").string();
+  const RecordLayout layout{d, shape.m, DataType::kPq};
+  const RecordFile::HeaderCheck check = header_check(d);
+
+  // Dimensions the header cannot hold are refused here, before training.
+  TAMIX_ASSIGN_OR_RETURN(const uint64_t stored,
+                         RecordFile::stored_count(codes_path, layout, check, kOpenContext));
+  TAMIX_ASSIGN_OR_RETURN(ProductQuantizer quantizer,
+                         stored > 0 ? ProductQuantizer::load(codebooks_path, d)
+                                    : train_quantizer(codebooks_path, training));
+  TAMIX_ASSIGN_OR_RETURN(std::unique_ptr<RecordFile> file,
+                         RecordFile::open(codes_path, layout, check, kOpenContext));
+  return std::unique_ptr<PqStorage>(new PqStorage(std::move(file), std::move(quantizer)));
+}
+
+Result<std::vector<Slot>> PqStorage::add(std::span<const VectorView> vectors) {
+  TAMIX_ASSIGN_OR_RETURN(const Slot start, append_encoded(*file_, vectors.size(),
+                                                          [&](size_t i, std::span<uint8_t> record) {
+                                                            quantizer_.encode(vectors[i], record);
+                                                          }));
+  std::vector<Slot> slots(vectors.size());
+  for (size_t i = 0; i < slots.size(); ++i) slots[i] = start + i;
+  return slots;
+}
+
+void PqStorage::forget_from(Slot n) { file_->forget_from(n); }
+
+std::vector<ScoredIndex> PqStorage::search(VectorView query, uint64_t k,
+                                           const LiveSlots* live) const {
+  if (count() == 0) return {};
+  // Slots outside the mapping are skipped one by one, never their whole chunk.
+  const uint64_t n = readable_count();
+  const uint64_t chunks = (n + kSearchChunkSize - 1) / kSearchChunkSize;
+  const std::vector<float> table = quantizer_.compute_distance_table(query);
+  const uint8_t* base = records();
+  const size_t m = static_cast<size_t>(code_size());
+  const float divisor = static_cast<float>(m);
+  return scan_top_k(n, chunks, k, live, [&](Slot s) {
+    return -quantizer_.table_sum(table.data(), base + s * m) / divisor;
+  });
+}
+
+Status PqStorage::flush() { return file_->flush(); }
+
+}  // namespace tamix

@@ -1,0 +1,75 @@
+// PqStorage: vectors as product-quantization codes in "quantized_vectors.bin" (24-byte
+// header, then m code bytes per slot), with the quantizer in "codebooks.bin". Appends are
+// buffered; records become readable at the next flush. Not thread-safe for writes;
+// get_codes and search may run from many threads at once while nothing writes.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "core/live_slots.h"
+#include "core/result.h"
+#include "core/types.h"
+#include "quant/product_quantizer.h"
+#include "storage/record_file.h"
+
+namespace tamix {
+
+class PqStorage {
+ public:
+  // Opens or creates dir/"quantized_vectors.bin" for vectors of the training vectors'
+  // length d. While the file holds no records, a quantizer is trained on `training` (which
+  // prints its progress) and replaces "codebooks.bin"; once it holds records, the stored
+  // quantizer is loaded instead and no training runs, so codes are never read with
+  // another quantizer. The header is validated (magic, version, data type 2, dimension d)
+  // before anything on disk changes.
+  static Result<std::unique_ptr<PqStorage>> create(const std::string& dir,
+                                                   std::span<const VectorView> training);
+
+  // Drop: flush (errors ignored), close, unmap.
+  ~PqStorage();
+
+  PqStorage(const PqStorage&) = delete;
+  PqStorage& operator=(const PqStorage&) = delete;
+
+  // Encodes and appends the vectors (each read up to d floats, never past its end);
+  // returns their slots in input order. A failed append leaves the store as it was.
+  Result<std::vector<Slot>> add(std::span<const VectorView> vectors);
+
+  // Forgets the records from slot n on (a batch taken back, or records no commit covers).
+  void forget_from(Slot n);
+
+  // The code bytes of a slot, read in place from the map; none when not readable.
+  std::optional<std::span<const uint8_t>> get_codes(Slot slot) const { return file_->record(slot); }
+
+  // Top-k by the mean sub-space similarity -Σ table[i][code_i] / m over the readable live
+  // slots (all when live is null), best first. Never fails.
+  std::vector<ScoredIndex> search(VectorView query, uint64_t k,
+                                  const LiveSlots* live = nullptr) const;
+
+  // Makes every appended record durable and readable; does nothing when clean.
+  Status flush();
+
+  uint64_t count() const { return file_->count(); }
+  uint64_t persisted_count() const { return file_->persisted_count(); }
+  uint64_t code_size() const { return quantizer_.m(); }
+  uint64_t dimension() const { return quantizer_.dimension(); }
+  // Slots readable through the mapping, from 0.
+  uint64_t readable_count() const { return file_->readable_count(); }
+  // The first record of the mapping; records lie code_size() bytes apart. Null when
+  // nothing is mapped.
+  const uint8_t* records() const { return file_->records(); }
+  const ProductQuantizer& quantizer() const { return quantizer_; }
+
+ private:
+  PqStorage(std::unique_ptr<RecordFile> file, ProductQuantizer quantizer);
+
+  std::unique_ptr<RecordFile> file_;
+  ProductQuantizer quantizer_;
+};
+
+}  // namespace tamix

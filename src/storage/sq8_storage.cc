@@ -1,0 +1,129 @@
+#include "storage/sq8_storage.h"
+
+#include <cmath>
+#include <filesystem>
+#include <limits>
+
+#include "core/file_header.h"
+#include "core/file_io.h"
+#include "core/norm.h"
+#include "core/pool.h"
+#include "storage/encoded_append.h"
+
+namespace tamix {
+namespace {
+
+constexpr const char* kOpenContext = "Failed to open sq8_vectors.bin";
+
+RecordFile::HeaderCheck header_check(uint64_t dimension) {
+  return [dimension](VectorFileHeader::View bytes) -> Result<uint64_t> {
+    TAMIX_TRY(VectorFileHeader::validate(bytes));
+    const VectorFileHeader header = VectorFileHeader::decode(bytes);
+    if (header.dimension != dimension) {
+      return Error::Message("Dimension mismatch: expected " + std::to_string(dimension) +
+                            ", found " + std::to_string(header.dimension));
+    }
+    return header.count;
+  };
+}
+
+Result<ScalarQuantizer> load_quantizer(const std::string& path, uint64_t dimension) {
+  auto read = [&]() -> Result<ScalarQuantizer> {
+    TAMIX_ASSIGN_OR_RETURN(std::vector<uint8_t> image,
+                           file_io::read_file(path, 24 + 8 * dimension));
+    return ScalarQuantizer::from_image(image, dimension);
+  };
+  return read().Context("Failed to load scalar_quantizer.bin");
+}
+
+Result<ScalarQuantizer> train_quantizer(const std::string& path, uint64_t dimension,
+                                        std::span<const VectorView> training) {
+  TAMIX_ASSIGN_OR_RETURN(ScalarQuantizer quantizer, ScalarQuantizer::train(training));
+  if (quantizer.dimension() != dimension) {
+    return Error::Message("Dimension mismatch: expected " + std::to_string(dimension) + ", found " +
+                          std::to_string(quantizer.dimension()));
+  }
+  TAMIX_TRY(file_io::write_file_atomically(path, quantizer.image()));
+  return quantizer;
+}
+
+}  // namespace
+
+Sq8Storage::Sq8Storage(std::unique_ptr<RecordFile> file, ScalarQuantizer quantizer,
+                       uint64_t dimension)
+    : file_(std::move(file)), quantizer_(std::move(quantizer)), dimension_(dimension) {}
+
+Sq8Storage::~Sq8Storage() = default;
+
+Result<std::unique_ptr<Sq8Storage>> Sq8Storage::create(const std::string& dir, uint64_t dimension,
+                                                       std::span<const VectorView> training) {
+  if (training.empty()) return Error::Message("Training data required for scalar quantization");
+  const std::filesystem::path base(dir);
+  const std::string codes_path = (base / "sq8_vectors.bin").string();
+  const std::string quantizer_path = (base / "scalar_quantizer.bin").string();
+  // Dimensions the header cannot hold are refused by stored_count before any write.
+  const RecordLayout layout{dimension, dimension <= VectorFileHeader::kMaxDimension ? dimension : 0,
+                            DataType::kSq8};
+  const RecordFile::HeaderCheck check = header_check(dimension);
+
+  TAMIX_ASSIGN_OR_RETURN(const uint64_t stored,
+                         RecordFile::stored_count(codes_path, layout, check, kOpenContext));
+  TAMIX_ASSIGN_OR_RETURN(ScalarQuantizer quantizer,
+                         stored > 0 ? load_quantizer(quantizer_path, dimension)
+                                    : train_quantizer(quantizer_path, dimension, training));
+  TAMIX_ASSIGN_OR_RETURN(std::unique_ptr<RecordFile> file,
+                         RecordFile::open(codes_path, layout, check, kOpenContext));
+  std::unique_ptr<Sq8Storage> store(
+      new Sq8Storage(std::move(file), std::move(quantizer), dimension));
+  const uint8_t* records = store->records();
+  store->norms_ = pool::map<float>(static_cast<size_t>(store->count()), [&](size_t s) {
+    return store->decoded_norm({records + s * dimension, static_cast<size_t>(dimension)});
+  });
+  return store;
+}
+
+float Sq8Storage::decoded_norm(std::span<const uint8_t> codes) const {
+  thread_local std::vector<float> decoded;
+  decoded.resize(codes.size());
+  quantizer_.decode(codes, decoded);
+  const double squared = squared_norm(decoded);
+  return normalizable(squared) ? static_cast<float>(std::sqrt(squared))
+                               : std::numeric_limits<float>::quiet_NaN();
+}
+
+Result<std::vector<Slot>> Sq8Storage::add(std::span<const VectorView> vectors) {
+  for (VectorView v : vectors) {
+    if (v.size() != dimension_) {
+      return Error::Message("Vector dimension " + std::to_string(v.size()) +
+                            " doesn't match expected " + std::to_string(dimension_));
+    }
+  }
+  std::vector<float> added(vectors.size());
+  TAMIX_ASSIGN_OR_RETURN(
+      const Slot start,
+      append_encoded(
+          *file_, vectors.size(),
+          [&](size_t i, std::span<uint8_t> record) { quantizer_.encode(vectors[i], record); },
+          [&](size_t first, std::span<const uint8_t> block) {
+            const size_t d = static_cast<size_t>(dimension_);
+            pool::parallel_for(d == 0 ? 0 : block.size() / d, [&](size_t a, size_t b) {
+              for (size_t i = a; i < b; ++i)
+                added[first + i] = decoded_norm(block.subspan(i * d, d));
+            });
+          }));
+  norms_.insert(norms_.end(), added.begin(), added.end());
+  // Durability in steps: a long run of adds is synced every few megabytes.
+  if ((count() - persisted_count()) * dimension_ > kFlushThreshold) (void)flush();
+  std::vector<Slot> slots(vectors.size());
+  for (size_t i = 0; i < slots.size(); ++i) slots[i] = start + i;
+  return slots;
+}
+
+void Sq8Storage::forget_from(Slot n) {
+  file_->forget_from(n);
+  norms_.resize(static_cast<size_t>(file_->count()));
+}
+
+Status Sq8Storage::flush() { return file_->flush(); }
+
+}  // namespace tamix
