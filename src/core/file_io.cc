@@ -85,16 +85,26 @@ Status full_sync(int fd) {
   return Ok();
 }
 
-namespace {
-
-// Makes a rename inside the directory durable. File systems that cannot sync a
-// directory say so with EINVAL; their renames are as durable as they get.
+// File systems that cannot sync a directory say so with EINVAL; their renames are as
+// durable as they get.
 Status sync_directory(const std::string& dir) {
   TAMIX_ASSIGN_OR_RETURN(UniqueFd fd, open_with(dir, O_RDONLY | O_DIRECTORY));
   Status synced = full_sync(fd.get());
   if (!synced.ok() && synced.error().os_code() == EINVAL) return Ok();
   return synced;
 }
+
+Status rename_file(const std::string& from, const std::string& to) {
+  if (::rename(from.c_str(), to.c_str()) != 0) return Error::System(errno);
+  return Ok();
+}
+
+Status remove_file(const std::string& path) {
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return Error::System(errno);
+  return Ok();
+}
+
+namespace {
 
 Status write_synced(const std::string& path, std::span<const uint8_t> bytes) {
   TAMIX_ASSIGN_OR_RETURN(UniqueFd fd, open_with(path, O_WRONLY | O_CREAT | O_TRUNC));

@@ -48,6 +48,13 @@ Status write_all_at(int fd, std::span<const uint8_t> bytes, uint64_t offset);
 // Forces the file's data to stable storage (fsync here), repeated while interrupted.
 Status full_sync(int fd);
 
+// Makes the renames and removals inside a directory durable.
+Status sync_directory(const std::string& dir);
+
+// rename(2), and unlink(2) where a missing file counts as removed.
+Status rename_file(const std::string& from, const std::string& to);
+Status remove_file(const std::string& path);
+
 // Writes a whole file: the bytes go to a temporary name beside `path`, are synced and
 // renamed over it, and the directory is synced. Readers see the old file or the new one,
 // never a mix; on failure `path` is untouched.

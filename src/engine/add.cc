@@ -19,11 +19,13 @@ constexpr size_t kOverlapMinBatch = 1024;
 // exception unwinds: a failed add leaves nothing behind that a later flush could commit.
 class BatchGuard {
  public:
-  BatchGuard(FlatStorage& store, MetadataStore& metadata)
-      : store_(store), metadata_(metadata), start_(store.count()) {}
+  BatchGuard(StoreRef store, MetadataStore& metadata)
+      : store_(store),
+        metadata_(metadata),
+        start_(std::visit([](auto* s) { return s->count(); }, store)) {}
   ~BatchGuard() {
     if (!armed_) return;
-    store_.forget_from(start_);
+    std::visit([this](auto* s) { s->forget_from(start_); }, store_);
     metadata_.discard_from(start_);
   }
   BatchGuard(const BatchGuard&) = delete;
@@ -33,7 +35,7 @@ class BatchGuard {
   void dismiss() { armed_ = false; }
 
  private:
-  FlatStorage& store_;
+  StoreRef store_;
   MetadataStore& metadata_;
   Slot start_;
   bool armed_ = true;
@@ -71,11 +73,9 @@ Result<size_t> Tamix::add(std::span<const std::string> ids, std::span<const Vect
     TAMIX_TRY(metadata_->check_text(ids[i]));
   }
 
-  if (use_quantization_flag_) {
-    return Error::Message("Quantization enabled but quantized storage not initialized");
-  }
-  if (!flat_storage_) return Error::Message("Vector storage not initialized");
-  TAMIX_ASSIGN_OR_RETURN(std::vector<Slot> slots, append_with_metadata(embeddings, ids, texts));
+  TAMIX_ASSIGN_OR_RETURN(const StoreRef store, store_for(StoreUse::kAdd));
+  TAMIX_ASSIGN_OR_RETURN(std::vector<Slot> slots,
+                         append_with_metadata(store, embeddings, ids, texts));
   record_ids(ids, slots);
   return n;
 }
@@ -83,14 +83,17 @@ Result<size_t> Tamix::add(std::span<const std::string> ids, std::span<const Vect
 // The vectors are written while the metadata store takes their texts: the two costs
 // overlap instead of adding up. The slots are known in advance (the store appends at its
 // count). Either failure takes the whole batch back from both.
-Result<std::vector<Slot>> Tamix::append_with_metadata(std::span<const VectorView> embeddings,
+Result<std::vector<Slot>> Tamix::append_with_metadata(StoreRef store,
+                                                      std::span<const VectorView> embeddings,
                                                       std::span<const std::string> ids,
                                                       std::span<const std::string> texts) {
   const size_t n = ids.size();
-  BatchGuard guard(*flat_storage_, *metadata_);  // declared first: undoes after the wait
+  BatchGuard guard(store, *metadata_);  // declared first: undoes after the wait
   std::optional<Result<std::vector<Slot>>> appended;
   tbb::task_group group;
-  auto append = [&] { appended.emplace(flat_storage_->add(embeddings)); };
+  auto append = [&] {
+    appended.emplace(std::visit([&](auto* s) { return s->add(embeddings); }, store));
+  };
   if (n >= kOverlapMinBatch) {
     group.run(append);
   } else {

@@ -17,4 +17,9 @@ IndexMode kind_as_mode(IndexKind kind);
 
 inline constexpr uint64_t AUTO_TUNE_SQ8_THRESHOLD = 50000;
 
+// The adaptive selection: Sq8 from AUTO_TUNE_SQ8_THRESHOLD vectors on, else Flat.
+inline IndexMode auto_selection(uint64_t vector_count) {
+  return vector_count / 16 > 3124 ? IndexMode::Sq8 : IndexMode::Flat;
+}
+
 }  // namespace tamix

@@ -59,25 +59,20 @@ Result<std::unique_ptr<Tamix>> Tamix::open(std::string path, uint64_t dimension,
     return Error::InvalidInput("Invalid mode '" + mode +
                                "'. Choose: 'flat', 'hnsw', 'sq8', 'pq', or 'auto'");
   }
-  TAMIX_TRY(create_directory(path));
-
-  // vectors.bin is only read until metadata.db's lock is held, so a failed second open
-  // of a live directory changes nothing of the first.
-  std::unique_ptr<Tamix> db(new Tamix());
-  TAMIX_ASSIGN_OR_RETURN(db->flat_storage_, FlatStorage::open(path, dimension));
-  TAMIX_ASSIGN_OR_RETURN(db->metadata_, MetadataStore::open(path));
-
-  db->path_ = std::move(path);
-  db->dimension_ = dimension;
+  TAMIX_ASSIGN_OR_RETURN(
+      std::unique_ptr<Tamix> db,
+      assemble(std::move(path), dimension,
+               [&](Tamix& db, const std::optional<CommitPoint>& point) -> Status {
+                 return db.open_committed_store(point ? point->vector_store : kFlatStore);
+               }));
   db->storage_kind_ = entry->kind;
   db->quantization_kind_ = entry->quantization;
-  db->use_quantization_flag_ = entry->use_quantization;
+  // The store that holds the vectors answers whatever the word says.
+  db->use_quantization_flag_ = entry->use_quantization || db->sq8_storage_ || db->pq_storage_;
   if (entry->kind == IndexKind::Pq) {
     db->pq_m_ = std::min<uint64_t>(dimension / 8, 256);
     db->pq_dsub_ = dimension / db->pq_m_;
   }
-  TAMIX_TRY(db->settle_to_commit_point());
-  TAMIX_TRY(db->restore_ids());
 
   if (word == "auto") {
     db->set_mode(IndexMode::Auto);
@@ -92,20 +87,52 @@ Result<std::unique_ptr<Tamix>> Tamix::open(std::string path, uint64_t dimension,
   return db;
 }
 
+Result<std::unique_ptr<Tamix>> Tamix::assemble(std::string path, uint64_t dimension,
+                                               const OpenStore& open_store) {
+  TAMIX_TRY(create_directory(path));
+  std::unique_ptr<Tamix> db(new Tamix());
+  db->path_ = std::move(path);
+  db->dimension_ = dimension;
+  // The lock comes first, so a failed second open of a live directory changes nothing.
+  TAMIX_ASSIGN_OR_RETURN(db->metadata_, MetadataStore::open(db->path_));
+  const std::optional<CommitPoint> point = db->metadata_->committed();
+  TAMIX_TRY(open_store(*db, point));
+  if (point && point->vector_count > 0 && point->vector_store != db->vector_store_kind()) {
+    return Error::Message("The vectors of this database are in " +
+                          std::string(store_file(point->vector_store)) +
+                          "; open it with the constructor that created it");
+  }
+  TAMIX_TRY(db->settle_to_commit_point());
+  TAMIX_TRY(db->restore_ids());
+  return db;
+}
+
+Status Tamix::open_committed_store(uint64_t kind) {
+  if (kind == kSq8Store) {
+    TAMIX_ASSIGN_OR_RETURN(sq8_storage_, Sq8Storage::open(path_, dimension_));
+  } else if (kind == kPqStore) {
+    TAMIX_ASSIGN_OR_RETURN(pq_storage_, PqStorage::open(path_, dimension_));
+  } else {
+    TAMIX_ASSIGN_OR_RETURN(flat_storage_, FlatStorage::open(path_, dimension_));
+  }
+  return Ok();
+}
+
 // A crash can leave synced vectors, or committed rows, beyond the last commit point (a
 // persist killed between the two files, or a threshold flush inside add). Neither is part
-// of the database: the store forgets them and their rows go.
+// of the database: the store forgets them and their rows go. Only a settled engine commits
+// when it is released, so a failed open never moves the point.
 Status Tamix::settle_to_commit_point() {
   uint64_t n = vector_count();
   if (const std::optional<CommitPoint> point = metadata_->committed()) {
     n = std::min(n, point->vector_count);
   }
-  if (flat_storage_) flat_storage_->forget_from(n);
-  return metadata_->forget_from(n);
-}
-
-bool Tamix::scorable(Slot slot) const {
-  return flat_storage_ && !std::isnan(flat_storage_->norm(slot));
+  if (const std::optional<StoreRef> store = vector_store()) {
+    std::visit([n](auto* s) { s->forget_from(n); }, *store);
+  }
+  TAMIX_TRY(metadata_->forget_from(n));
+  settled_ = true;
+  return Ok();
 }
 
 Status Tamix::restore_ids() {
@@ -130,19 +157,22 @@ void Tamix::set_mode(IndexMode mode) {
   if (mode != IndexMode::Auto) return;  // the IVF index arrives with its own work
   console::out_line("Tamix Adaptive Core active. Analyzing environment...");
   constexpr double ASSUMED_SYSTEM_RAM_GB = 4.0;
-  uint64_t n = vector_count();
-  IndexMode selected = n / 16 > 3124 ? IndexMode::Sq8 : IndexMode::Flat;
+  const uint64_t n = vector_count();
+  const IndexMode selected = auto_selection(n);
   console::out_line("Tamix Auto-Tuner: System RAM " +
                     std::to_string(static_cast<int>(ASSUMED_SYSTEM_RAM_GB)) + " GB | Vectors " +
                     std::to_string(n) +
                     " -> Selected Mode: " + std::string(mode_log_name(selected)));
-  if (selected == IndexMode::Flat) {
-    storage_kind_ = IndexKind::Flat;
-    use_quantization_flag_ = false;
-  } else {
+  // The flags follow the stores the engine has, never a store it lacks: a quantized store
+  // keeps answering, and a flat store past the threshold reads as flat so that the next
+  // persist converts it.
+  const bool quantized = sq8_storage_ || pq_storage_;
+  use_quantization_flag_ = quantized;
+  if (selected == IndexMode::Sq8 && quantized) {
     storage_kind_ = IndexKind::Sq8;
     quantization_kind_ = QuantizationType::Scalar;
-    use_quantization_flag_ = true;
+  } else {
+    storage_kind_ = IndexKind::Flat;
   }
 }
 

@@ -1,6 +1,7 @@
 // Search and batch search: query checks, dispatch to the structure that answers, ids.
 #include <string>
 
+#include "core/pool.h"
 #include "engine/tamix.h"
 #include "engine/vector_checks.h"
 #include "storage/flat_batch_search.h"
@@ -37,21 +38,40 @@ std::vector<Hit> Tamix::hits_with_ids(const std::vector<ScoredIndex>& scored) co
 }
 
 Result<std::vector<Hit>> Tamix::search(VectorView query, uint64_t k) const {
-  if (use_quantization_flag_) {
-    return Error::Message("Product Quantization enabled but storage not initialized");
+  TAMIX_ASSIGN_OR_RETURN(const StoreRef store, store_for(StoreUse::kSearch));
+  TAMIX_ASSIGN_OR_RETURN(
+      const std::vector<ScoredIndex> scored,
+      std::visit(
+          [&](auto* s) -> Result<std::vector<ScoredIndex>> { return s->search(query, k, &live_); },
+          store));
+  return hits_with_ids(scored);
+}
+
+Result<std::vector<std::vector<ScoredIndex>>> Tamix::store_search_batch(
+    StoreRef store, std::span<const VectorView> queries, uint64_t k) const {
+  if (auto* flat = std::get_if<FlatStorage*>(&store)) {
+    return flat_search_batch(**flat, queries, k, &live_);
   }
-  if (!flat_storage_) return Error::Message("Vector storage not initialized");
-  return hits_with_ids(flat_storage_->search(query, k, &live_));
+  if (auto* pq = std::get_if<PqStorage*>(&store)) {
+    return pool::map<std::vector<ScoredIndex>>(
+        queries.size(), [&](size_t q) { return (*pq)->search(queries[q], k, &live_); });
+  }
+  // The SQ8 store answers one query after another; each scan is parallel already.
+  std::vector<std::vector<ScoredIndex>> out;
+  out.reserve(queries.size());
+  for (VectorView query : queries) {
+    TAMIX_ASSIGN_OR_RETURN(std::vector<ScoredIndex> hits,
+                           std::get<Sq8Storage*>(store)->search(query, k, &live_));
+    out.push_back(std::move(hits));
+  }
+  return out;
 }
 
 Result<std::vector<std::vector<Hit>>> Tamix::search_batch(std::span<const VectorView> queries,
                                                           uint64_t k) const {
-  if (use_quantization_flag_) {
-    return Error::Message("Quantization enabled but quantized storage not initialized");
-  }
-  if (!flat_storage_) return Error::Message("Vector storage not initialized");
-  std::vector<std::vector<ScoredIndex>> scored =
-      flat_search_batch(*flat_storage_, queries, k, &live_);
+  TAMIX_ASSIGN_OR_RETURN(const StoreRef store, store_for(StoreUse::kBatch));
+  TAMIX_ASSIGN_OR_RETURN(const std::vector<std::vector<ScoredIndex>> scored,
+                         store_search_batch(store, queries, k));
   // Every hit's metadata must be readable: a batch with an unreadable text fails whole.
   for (const auto& list : scored) {
     for (const ScoredIndex& s : list) {

@@ -1,35 +1,33 @@
 // Lifecycle, persist and the inspection methods.
 #include "engine/tamix.h"
 
+#include <cstdio>
+
 namespace tamix {
 
 Tamix::~Tamix() {
   commit_on_release();
-  metadata_.reset();
   flat_storage_.reset();
+  pq_storage_.reset();
+  sq8_storage_.reset();
+  metadata_.reset();
 }
 
 void Tamix::flush_on_exit() { commit_on_release(); }
 
 void Tamix::commit_on_release() {
-  if (!metadata_) return;
+  if (!metadata_ || !settled_) return;
   if (flush_stores().ok()) {
-    (void)metadata_->commit({vector_count()});
+    (void)metadata_->commit({vector_count(), vector_store_kind()});
   } else {
     (void)metadata_->flush();  // the point stays where the synced vectors are
   }
 }
 
-uint64_t Tamix::vector_count() const { return flat_storage_ ? flat_storage_->count() : 0; }
-
-Status Tamix::flush_stores() {
-  if (flat_storage_) TAMIX_TRY(flat_storage_->flush());
-  return Ok();
-}
-
 Status Tamix::persist() {
+  if (mode_ == IndexMode::Auto) check_and_migrate();
   TAMIX_TRY(flush_stores());
-  return metadata_->commit({vector_count()});
+  return metadata_->commit({vector_count(), vector_store_kind()});
 }
 
 Result<std::optional<std::string>> Tamix::get(std::string_view id) const {
@@ -70,8 +68,18 @@ std::vector<std::string> Tamix::get_all_ids() const {
 }
 
 std::string Tamix::info() const {
-  return "Tamix(dimension=" + std::to_string(dimension_) + ", mode='" + mode_name_ +
-         "', vectors=" + std::to_string(vector_count()) + ")";
+  std::string stats = "vectors=" + std::to_string(vector_count());
+  if (pq_storage_) {
+    const uint64_t total = pq_storage_->count() * pq_storage_->code_size();
+    const float ratio = static_cast<float>(total * pq_storage_->quantizer().d_sub() * 4) /
+                        static_cast<float>(std::max<uint64_t>(total, 1));
+    char compression[64];
+    std::snprintf(compression, sizeof compression, "%.1f", ratio);
+    stats = "vectors=" + std::to_string(pq_storage_->count()) +
+            ", memory=" + std::to_string(total >> 20) + "MB, compression=" + compression + "x";
+  }
+  return "Tamix(dimension=" + std::to_string(dimension_) + ", mode='" + mode_name_ + "', " + stats +
+         ")";
 }
 
 }  // namespace tamix

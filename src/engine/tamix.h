@@ -5,12 +5,14 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <variant>
 #include <vector>
 
 #include "core/live_slots.h"
@@ -19,6 +21,8 @@
 #include "engine/modes.h"
 #include "metadata/metadata_store.h"
 #include "storage/flat_storage.h"
+#include "storage/pq_storage.h"
+#include "storage/sq8_storage.h"
 
 namespace tamix {
 
@@ -27,12 +31,26 @@ struct Hit {
   float score;
 };
 
+// One of the engine's vector stores; every store offers the same operations.
+using StoreRef = std::variant<FlatStorage*, Sq8Storage*, PqStorage*>;
+
+// What a store is asked for; each use reports its own error when the store is missing.
+enum class StoreUse { kAdd, kSearch, kBatch };
+
 class Tamix {
  public:
   // The main constructor: validates dimension and mode word, creates the directory, opens
   // "vectors.bin" and "metadata.db", restores the stored ids, applies the mode word.
   static Result<std::unique_ptr<Tamix>> open(std::string path, uint64_t dimension,
                                              std::string mode);
+
+  // The specialised constructors of the quantized stores: check the training vectors, take
+  // the directory's lock, then create the store (training its quantizer unless the store
+  // already holds codes, whose stored quantizer is kept) and restore the stored ids.
+  static Result<std::unique_ptr<Tamix>> new_scalar_quantized(std::string path, uint64_t dimension,
+                                                             std::span<const VectorView> training);
+  static Result<std::unique_ptr<Tamix>> new_product_quantized(std::string path, uint64_t dimension,
+                                                              std::span<const VectorView> training);
 
   // Drop: flushes every store and the pending metadata, errors ignored.
   ~Tamix();
@@ -83,23 +101,52 @@ class Tamix {
  private:
   friend class TamixTestPeer;
   Tamix() = default;
+
+  // The one rule for which store holds the vectors: the SQ8 store, else the
+  // product-quantized store, else the flat store; none without a store.
+  std::optional<StoreRef> vector_store() const;
+  // The store an add or a store search goes to, or the error that use reports.
+  Result<StoreRef> store_for(StoreUse use) const;
+  // The commit point's numbering of the stores, and its file names.
+  static constexpr uint64_t kFlatStore = 0, kSq8Store = 1, kPqStore = 2;
+  static const char* store_file(uint64_t kind);
+  // The commit point's number for the store that holds the vectors.
+  uint64_t vector_store_kind() const;
+  // Opens the store of that number with its stored contents (the main constructor).
+  Status open_committed_store(uint64_t kind);
   uint64_t vector_count() const;
+  // Flushes the flat, product-quantized and SQ8 stores, in that order.
   Status flush_stores();
   // The commit point after a successful flush_stores; what release and exit run too.
   void commit_on_release();
   // Cuts the stores and metadata.db back to what the last commit point covers.
   Status settle_to_commit_point();
   Status restore_ids();
-  Result<std::vector<Slot>> append_with_metadata(std::span<const VectorView> embeddings,
+  Result<std::vector<Slot>> append_with_metadata(StoreRef store,
+                                                 std::span<const VectorView> embeddings,
                                                  std::span<const std::string> ids,
                                                  std::span<const std::string> texts);
+  Result<std::vector<std::vector<ScoredIndex>>> store_search_batch(
+      StoreRef store, std::span<const VectorView> queries, uint64_t k) const;
   // Hits whose slot has an id, in the given order.
   std::vector<Hit> hits_with_ids(const std::vector<ScoredIndex>& scored) const;
   void record_ids(std::span<const std::string> ids, std::span<const Slot> slots);
   // Whether a stored vector can be scored; a damaged file can hold one that cannot.
   bool scorable(Slot slot) const;
+  // Opens the directory's lock and the store that `open_store` makes, then settles to the
+  // commit point and restores the ids. Refuses a directory whose committed vectors live in
+  // another store than the one opened.
+  using OpenStore = std::function<Status(Tamix& db, const std::optional<CommitPoint>& point)>;
+  static Result<std::unique_ptr<Tamix>> assemble(std::string path, uint64_t dimension,
+                                                 const OpenStore& open_store);
+
+  // The adaptive check of persist in mode Auto, and the conversion it starts.
+  void check_and_migrate();
+  Status migrate_to_sq8();
 
   std::unique_ptr<FlatStorage> flat_storage_;
+  std::unique_ptr<PqStorage> pq_storage_;
+  std::unique_ptr<Sq8Storage> sq8_storage_;
   std::string path_;
   uint64_t pq_m_ = 192;
   uint64_t pq_k_ = 256;
@@ -116,6 +163,8 @@ class Tamix {
   std::unordered_map<std::string, std::vector<Slot>> shadowed_slots_;
   // Slots with an id whose vector can be scored: the only ones a search may answer.
   LiveSlots live_;
+  // Set once open has cut back to the commit point; only then may release commit.
+  bool settled_ = false;
   uint64_t dimension_ = 0;
 };
 

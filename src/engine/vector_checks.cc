@@ -13,6 +13,13 @@ namespace {
 
 enum class Fault : uint8_t { kNone, kNonFinite, kNorm };
 
+Fault fault_of(VectorView v) {
+  if (!all_finite(v)) return Fault::kNonFinite;
+  return normalizable(squared_norm(v)) ? Fault::kNone : Fault::kNorm;
+}
+
+}  // namespace
+
 // NaN and infinities have every exponent bit set; branch-free so it vectorises.
 bool all_finite(VectorView v) {
   uint32_t bad = 0;
@@ -23,13 +30,6 @@ bool all_finite(VectorView v) {
   }
   return bad == 0;
 }
-
-Fault fault_of(VectorView v) {
-  if (!all_finite(v)) return Fault::kNonFinite;
-  return normalizable(squared_norm(v)) ? Fault::kNone : Fault::kNorm;
-}
-
-}  // namespace
 
 Status check_vectors(std::span<const VectorView> vectors, VectorName name) {
   const std::vector<Fault> faults =

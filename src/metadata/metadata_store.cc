@@ -35,6 +35,7 @@ constexpr char kCreateSql[] =
     "COMMIT";
 
 constexpr char kVectorCountKey[] = "vector_count";
+constexpr char kVectorStoreKey[] = "vector_store";
 
 // SQLITE_LIMIT_LENGTH bounds the whole encoded row, not just the text: the record header
 // adds three varints (header length, NULL for the rowid key, the text's type), at most
@@ -96,6 +97,8 @@ struct MetadataStore::Impl {
   Status put_commit_point(const CommitPoint& point);
   Status delete_rows_from(Slot n);
   Status write_pending();
+  Result<std::optional<uint64_t>> read_state(const char* key);
+  Status put_state(const char* key, uint64_t value);
   Status read_commit_point();
   Result<bool> has_rows_from(Slot n);
   Status put(sqlite3_stmt* stmt, Slot slot, const std::string& text);
@@ -105,7 +108,7 @@ struct MetadataStore::Impl {
   std::optional<FileClaim> claim;  // first member: released only after the connection closes
   sqlite::Connection db;
   sqlite::Statement begin, commit, rollback, put_text, put_id, delete_id, get_text, list_ids;
-  sqlite::Statement put_state, get_state, rows_from, delete_ids_from, delete_texts_from;
+  sqlite::Statement put_state_row, get_state, rows_from, delete_ids_from, delete_texts_from;
   std::mutex read_mutex;  // concurrent readers share get_text and list_ids
   PendingMap pending;
   std::vector<std::pair<Slot, const PendingEntry*>> flush_order;
@@ -144,7 +147,7 @@ Status MetadataStore::Impl::prepare_statements() {
   TAMIX_ASSIGN_OR_RETURN(get_text, sqlite::prepare(c, "SELECT text FROM metadata WHERE slot = ?1"));
   TAMIX_ASSIGN_OR_RETURN(list_ids, sqlite::prepare(c, "SELECT slot, id FROM ids ORDER BY slot"));
   TAMIX_ASSIGN_OR_RETURN(
-      put_state, sqlite::prepare(c, "INSERT OR REPLACE INTO state(key, value) VALUES(?1, ?2)"));
+      put_state_row, sqlite::prepare(c, "INSERT OR REPLACE INTO state(key, value) VALUES(?1, ?2)"));
   TAMIX_ASSIGN_OR_RETURN(get_state, sqlite::prepare(c, "SELECT value FROM state WHERE key = ?1"));
   // Keys from 2^63 up are negative in SQLite; no commit point reaches them.
   TAMIX_ASSIGN_OR_RETURN(
@@ -158,22 +161,28 @@ Status MetadataStore::Impl::prepare_statements() {
   return Ok();
 }
 
-Status MetadataStore::Impl::read_commit_point() {
+Result<std::optional<uint64_t>> MetadataStore::Impl::read_state(const char* key) {
   sqlite3_stmt* stmt = get_state.get();
   sqlite::ResetOnExit reset(stmt);
-  if (sqlite3_bind_text(stmt, 1, kVectorCountKey, -1, SQLITE_STATIC) != SQLITE_OK) {
+  if (sqlite3_bind_text(stmt, 1, key, -1, SQLITE_STATIC) != SQLITE_OK) {
     return sqlite::last_error(db.get());
   }
   switch (sqlite3_step(stmt)) {
     case SQLITE_ROW:
-      committed = CommitPoint{static_cast<uint64_t>(sqlite3_column_int64(stmt, 0))};
-      return Ok();
+      return std::optional<uint64_t>(static_cast<uint64_t>(sqlite3_column_int64(stmt, 0)));
     case SQLITE_DONE:
-      committed.reset();
-      return Ok();
+      return std::optional<uint64_t>();
     default:
       return sqlite::last_error(db.get());
   }
+}
+
+Status MetadataStore::Impl::read_commit_point() {
+  TAMIX_ASSIGN_OR_RETURN(const std::optional<uint64_t> count, read_state(kVectorCountKey));
+  TAMIX_ASSIGN_OR_RETURN(const std::optional<uint64_t> store, read_state(kVectorStoreKey));
+  committed.reset();
+  if (count) committed = CommitPoint{*count, store.value_or(0)};
+  return Ok();
 }
 
 Result<bool> MetadataStore::Impl::has_rows_from(Slot n) {
@@ -220,13 +229,18 @@ Status MetadataStore::Impl::write(const CommitPoint* point) {
   return Ok();
 }
 
-Status MetadataStore::Impl::put_commit_point(const CommitPoint& point) {
-  sqlite3_stmt* stmt = put_state.get();
-  if (sqlite3_bind_text(stmt, 1, kVectorCountKey, -1, SQLITE_STATIC) != SQLITE_OK ||
-      sqlite3_bind_int64(stmt, 2, static_cast<sqlite3_int64>(point.vector_count)) != SQLITE_OK) {
+Status MetadataStore::Impl::put_state(const char* key, uint64_t value) {
+  sqlite3_stmt* stmt = put_state_row.get();
+  if (sqlite3_bind_text(stmt, 1, key, -1, SQLITE_STATIC) != SQLITE_OK ||
+      sqlite3_bind_int64(stmt, 2, static_cast<sqlite3_int64>(value)) != SQLITE_OK) {
     return sqlite::last_error(db.get());
   }
   return sqlite::run(db.get(), stmt);
+}
+
+Status MetadataStore::Impl::put_commit_point(const CommitPoint& point) {
+  TAMIX_TRY(put_state(kVectorCountKey, point.vector_count));
+  return put_state(kVectorStoreKey, point.vector_store);
 }
 
 Status MetadataStore::Impl::delete_rows_from(Slot n) {

@@ -19,11 +19,13 @@ namespace tamix {
 
 inline constexpr size_t METADATA_FLUSH_THRESHOLD = 1000;
 
-// What a completed persist covered: the vectors slots [0, vector_count) of the store in use.
-// Committed in the same transaction as the ids, after the vectors were synced, so ids and
-// vectors become durable together; rows at or above it belong to no committed vector.
+// What a completed persist covered: the vector slots [0, vector_count) of the store that
+// holds the vectors (vector_store, numbered by the engine). Committed in the same
+// transaction as the ids, after the vectors were synced, so ids and vectors become durable
+// together; rows at or above it belong to no committed vector.
 struct CommitPoint {
   uint64_t vector_count = 0;
+  uint64_t vector_store = 0;
   bool operator==(const CommitPoint&) const = default;
 };
 

@@ -9,12 +9,16 @@
 #include "python/exit.h"
 #include "python/methods.h"
 #include "python/object.h"
+#include "python/vectors.h"
 
 namespace tamix::python {
 namespace {
 
 constexpr const char* kNewParams[] = {"path", "dimension", "mode"};
 constexpr Signature kNewSig{"TamixPython.__new__", kNewParams, 1};
+constexpr const char* kQuantizedParams[] = {"path", "dimension", "training_vectors"};
+constexpr Signature kScalarSig{"TamixPython.new_scalar_quantized", kQuantizedParams, 3};
+constexpr Signature kProductSig{"TamixPython.new_product_quantized", kQuantizedParams, 3};
 
 // Allocates an object of `type` (a subclass allocates its own way) around the engine.
 PyObject* Wrap(PyTypeObject* type, std::unique_ptr<Tamix> engine) {
@@ -33,6 +37,29 @@ PyObject* Wrap(PyTypeObject* type, std::unique_ptr<Tamix> engine) {
   return self;
 }
 
+using QuantizedConstructor = Result<std::unique_ptr<Tamix>> (*)(std::string, uint64_t,
+                                                                std::span<const VectorView>);
+
+// The two quantized constructors: path, dimension and training vectors, errors unprefixed.
+PyObject* NewQuantized(const Signature& sig, QuantizedConstructor construct, PyObject* const* args,
+                       Py_ssize_t nargs, PyObject* kwnames) {
+  return Guarded([&]() -> PyObject* {
+    PyObject* argv[3];
+    if (!MatchFastcall(sig, args, nargs, kwnames, argv)) return nullptr;
+    std::string path;
+    uint64_t dimension = 0;
+    FloatRows training;
+    if (!ToText(argv[0], "path", &path) || !ToUnsigned(argv[1], "dimension", &dimension) ||
+        !ToVectors(argv[2], "training_vectors", &training)) {
+      return nullptr;
+    }
+    Result<std::unique_ptr<Tamix>> opened = construct(std::move(path), dimension, training.views());
+    if (!opened.ok()) return Raise(opened.error(), "");
+    PyTypeObject* type = TamixType();
+    return type != nullptr ? Wrap(type, std::move(opened).value()) : nullptr;
+  });
+}
+
 }  // namespace
 
 PyObject* New(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -49,6 +76,16 @@ PyObject* New(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!opened.ok()) return Raise(opened.error(), "Database init failed: ");
     return Wrap(type, std::move(opened).value());
   });
+}
+
+PyObject* NewScalarQuantized(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  return NewQuantized(kScalarSig, &Tamix::new_scalar_quantized, args, nargs, kwnames);
+}
+
+PyObject* NewProductQuantized(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+  return NewQuantized(kProductSig, &Tamix::new_product_quantized, args, nargs, kwnames);
 }
 
 void Dealloc(PyObject* self) {

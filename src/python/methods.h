@@ -12,6 +12,12 @@ PyObject* New(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 void Dealloc(PyObject* self);
 PyObject* Repr(PyObject* self);
 
+// Static constructors (fastcall with keywords).
+PyObject* NewScalarQuantized(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames);
+PyObject* NewProductQuantized(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames);
+
 // Methods with parameters (fastcall with keywords).
 PyObject* Add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* Search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

@@ -41,12 +41,9 @@ PqStorage::PqStorage(std::unique_ptr<RecordFile> file, ProductQuantizer quantize
 
 PqStorage::~PqStorage() = default;
 
-Result<std::unique_ptr<PqStorage>> PqStorage::create(const std::string& dir,
-                                                     std::span<const VectorView> training) {
-  if (training.empty()) {
-    return Error::Message("Training vectors cannot be empty or zero-dimensional");
-  }
-  const uint64_t d = training[0].size();
+template <class Choose>
+Result<std::unique_ptr<PqStorage>> PqStorage::open_with(const std::string& dir, uint64_t d,
+                                                        const Choose& choose) {
   TAMIX_ASSIGN_OR_RETURN(const PqShape shape, pq_shape(d));
   const std::filesystem::path base(dir);
   const std::string codes_path = (base / "quantized_vectors.bin").string();
@@ -57,12 +54,26 @@ Result<std::unique_ptr<PqStorage>> PqStorage::create(const std::string& dir,
   // Dimensions the header cannot hold are refused here, before training.
   TAMIX_ASSIGN_OR_RETURN(const uint64_t stored,
                          RecordFile::stored_count(codes_path, layout, check, kOpenContext));
-  TAMIX_ASSIGN_OR_RETURN(ProductQuantizer quantizer,
-                         stored > 0 ? ProductQuantizer::load(codebooks_path, d)
-                                    : train_quantizer(codebooks_path, training));
+  TAMIX_ASSIGN_OR_RETURN(ProductQuantizer quantizer, choose(stored, codebooks_path));
   TAMIX_ASSIGN_OR_RETURN(std::unique_ptr<RecordFile> file,
                          RecordFile::open(codes_path, layout, check, kOpenContext));
   return std::unique_ptr<PqStorage>(new PqStorage(std::move(file), std::move(quantizer)));
+}
+
+Result<std::unique_ptr<PqStorage>> PqStorage::create(const std::string& dir,
+                                                     std::span<const VectorView> training) {
+  if (training.empty()) {
+    return Error::Message("Training vectors cannot be empty or zero-dimensional");
+  }
+  const uint64_t d = training[0].size();
+  return open_with(dir, d, [&](uint64_t stored, const std::string& path) {
+    return stored > 0 ? ProductQuantizer::load(path, d) : train_quantizer(path, training);
+  });
+}
+
+Result<std::unique_ptr<PqStorage>> PqStorage::open(const std::string& dir, uint64_t d) {
+  return open_with(
+      dir, d, [&](uint64_t, const std::string& path) { return ProductQuantizer::load(path, d); });
 }
 
 Result<std::vector<Slot>> PqStorage::add(std::span<const VectorView> vectors) {

@@ -30,6 +30,10 @@ class PqStorage {
   static Result<std::unique_ptr<PqStorage>> create(const std::string& dir,
                                                    std::span<const VectorView> training);
 
+  // Opens the store a directory already holds for vectors of length d, with its stored
+  // quantizer; never trains.
+  static Result<std::unique_ptr<PqStorage>> open(const std::string& dir, uint64_t d);
+
   // Drop: flush (errors ignored), close, unmap.
   ~PqStorage();
 
@@ -67,6 +71,10 @@ class PqStorage {
 
  private:
   PqStorage(std::unique_ptr<RecordFile> file, ProductQuantizer quantizer);
+  // Opens the code file with the quantizer `choose` gives for the file's stored count.
+  template <class Choose>
+  static Result<std::unique_ptr<PqStorage>> open_with(const std::string& dir, uint64_t d,
+                                                      const Choose& choose);
 
   std::unique_ptr<RecordFile> file_;
   ProductQuantizer quantizer_;

@@ -55,9 +55,10 @@ Sq8Storage::Sq8Storage(std::unique_ptr<RecordFile> file, ScalarQuantizer quantiz
 
 Sq8Storage::~Sq8Storage() = default;
 
-Result<std::unique_ptr<Sq8Storage>> Sq8Storage::create(const std::string& dir, uint64_t dimension,
-                                                       std::span<const VectorView> training) {
-  if (training.empty()) return Error::Message("Training data required for scalar quantization");
+template <class Choose>
+Result<std::unique_ptr<Sq8Storage>> Sq8Storage::open_with(const std::string& dir,
+                                                          uint64_t dimension,
+                                                          const Choose& choose) {
   const std::filesystem::path base(dir);
   const std::string codes_path = (base / "sq8_vectors.bin").string();
   const std::string quantizer_path = (base / "scalar_quantizer.bin").string();
@@ -68,9 +69,7 @@ Result<std::unique_ptr<Sq8Storage>> Sq8Storage::create(const std::string& dir, u
 
   TAMIX_ASSIGN_OR_RETURN(const uint64_t stored,
                          RecordFile::stored_count(codes_path, layout, check, kOpenContext));
-  TAMIX_ASSIGN_OR_RETURN(ScalarQuantizer quantizer,
-                         stored > 0 ? load_quantizer(quantizer_path, dimension)
-                                    : train_quantizer(quantizer_path, dimension, training));
+  TAMIX_ASSIGN_OR_RETURN(ScalarQuantizer quantizer, choose(stored, quantizer_path));
   TAMIX_ASSIGN_OR_RETURN(std::unique_ptr<RecordFile> file,
                          RecordFile::open(codes_path, layout, check, kOpenContext));
   std::unique_ptr<Sq8Storage> store(
@@ -80,6 +79,21 @@ Result<std::unique_ptr<Sq8Storage>> Sq8Storage::create(const std::string& dir, u
     return store->decoded_norm({records + s * dimension, static_cast<size_t>(dimension)});
   });
   return store;
+}
+
+Result<std::unique_ptr<Sq8Storage>> Sq8Storage::create(const std::string& dir, uint64_t dimension,
+                                                       std::span<const VectorView> training) {
+  if (training.empty()) return Error::Message("Training data required for scalar quantization");
+  return open_with(dir, dimension, [&](uint64_t stored, const std::string& path) {
+    return stored > 0 ? load_quantizer(path, dimension)
+                      : train_quantizer(path, dimension, training);
+  });
+}
+
+Result<std::unique_ptr<Sq8Storage>> Sq8Storage::open(const std::string& dir, uint64_t dimension) {
+  return open_with(dir, dimension, [&](uint64_t, const std::string& path) {
+    return load_quantizer(path, dimension);
+  });
 }
 
 float Sq8Storage::decoded_norm(std::span<const uint8_t> codes) const {

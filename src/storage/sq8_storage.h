@@ -32,6 +32,9 @@ class Sq8Storage {
   static Result<std::unique_ptr<Sq8Storage>> create(const std::string& dir, uint64_t dimension,
                                                     std::span<const VectorView> training);
 
+  // Opens the store a directory already holds, with its stored quantizer; never trains.
+  static Result<std::unique_ptr<Sq8Storage>> open(const std::string& dir, uint64_t dimension);
+
   // Drop: flush (errors ignored), close, unmap.
   ~Sq8Storage();
 
@@ -72,6 +75,10 @@ class Sq8Storage {
 
  private:
   Sq8Storage(std::unique_ptr<RecordFile> file, ScalarQuantizer quantizer, uint64_t dimension);
+  // Opens the code file with the quantizer `choose` gives for the file's stored count.
+  template <class Choose>
+  static Result<std::unique_ptr<Sq8Storage>> open_with(const std::string& dir, uint64_t dimension,
+                                                       const Choose& choose);
 
   float decoded_norm(std::span<const uint8_t> codes) const;
 

@@ -1,5 +1,5 @@
 // Runs one step against a database and leaves the process without any release, as a crash
-// would: crash_driver <dir> <prefix> <n> <persist|no-persist|release>.
+// would: crash_driver <dir> <prefix> <n> <persist|no-persist|release> [mode word].
 #include <unistd.h>
 
 #include <cstdio>
@@ -10,9 +10,9 @@
 #include "support/crash_scenario.h"
 
 int main(int argc, char** argv) {
-  if (argc != 5) return 2;
-  const std::string prefix = argv[2], how = argv[4];
-  auto opened = tamix::Tamix::open(argv[1], tamix::crash::kDim, "flat");
+  if (argc != 5 && argc != 6) return 2;
+  const std::string prefix = argv[2], how = argv[4], mode = argc == 6 ? argv[5] : "flat";
+  auto opened = tamix::Tamix::open(argv[1], tamix::crash::kDim, mode);
   if (!opened.ok()) {
     std::fprintf(stderr, "open: %s\n", opened.error().message().c_str());
     return 3;

@@ -1,0 +1,95 @@
+// The adaptive conversion of a flat store to SQ8. The new store is built whole under a
+// staging directory and installed by renames; the commit point at the end of the persist
+// that ran it switches the database over, so a crash at any instant leaves the flat store
+// in use or the complete SQ8 store, never codes paired with another quantizer.
+#include <filesystem>
+#include <system_error>
+
+#include "core/console.h"
+#include "core/file_io.h"
+#include "engine/tamix.h"
+
+namespace tamix {
+namespace {
+
+constexpr uint64_t SQ8_MIGRATION_SAMPLE = 5000;
+constexpr char kStagingDir[] = ".sq8-migration";
+
+Status fresh_directory(const std::filesystem::path& dir) {
+  std::error_code ec;
+  std::filesystem::remove_all(dir, ec);
+  if (!ec) std::filesystem::create_directories(dir, ec);
+  return ec ? Status(Error::System(ec.value())) : Ok();
+}
+
+// The old codes go first, then the quantizer, then the new codes: at no instant do codes
+// lie beside a quantizer they were not encoded with.
+Status install_staged(const std::filesystem::path& dir, const std::filesystem::path& staging) {
+  const std::string codes = (dir / "sq8_vectors.bin").string();
+  TAMIX_TRY(file_io::remove_file(codes));
+  TAMIX_TRY(file_io::sync_directory(dir.string()));
+  TAMIX_TRY(file_io::rename_file((staging / "scalar_quantizer.bin").string(),
+                                 (dir / "scalar_quantizer.bin").string()));
+  TAMIX_TRY(file_io::rename_file((staging / "sq8_vectors.bin").string(), codes));
+  TAMIX_TRY(file_io::sync_directory(dir.string()));
+  std::error_code ignored;
+  std::filesystem::remove_all(staging, ignored);
+  return Ok();
+}
+
+}  // namespace
+
+void Tamix::check_and_migrate() {
+  // Only a flat store converts; a quantized store already holds the vectors.
+  if (!flat_storage_ || sq8_storage_ || pq_storage_) return;
+  const IndexMode target = auto_selection(vector_count());
+  const IndexMode current = kind_as_mode(storage_kind_);
+  if (target != IndexMode::Sq8 || current == IndexMode::Sq8) return;
+  console::out_line("Tamix Adaptive Core: Migrating from " + std::string(mode_log_name(current)) +
+                    " to " + std::string(mode_log_name(target)));
+  if (Status migrated = migrate_to_sq8(); !migrated.ok()) {
+    console::err_line("Auto-Tuning Migration Warning: " + migrated.error().message());
+  }
+}
+
+Status Tamix::migrate_to_sq8() {
+  console::out_line("  -> Compressing to SQ8 (Scalar Quantization)...");
+  if (!flat_storage_) return Ok();
+  TAMIX_TRY(flat_storage_->flush());
+  const uint64_t n = flat_storage_->count();
+  // Every slot must come across: skipping one would shift the slots after it.
+  std::vector<VectorView> vectors;
+  vectors.reserve(static_cast<size_t>(n));
+  for (Slot s = 0; s < n; ++s) {
+    const std::optional<VectorView> v = flat_storage_->get_vector(s);
+    if (!v) return Error::Message("Vector " + std::to_string(s) + " of vectors.bin is unreadable");
+    vectors.push_back(*v);
+  }
+  const std::filesystem::path dir(path_), staging = dir / kStagingDir;
+  TAMIX_TRY(fresh_directory(staging));
+  {
+    const std::span<const VectorView> all(vectors);
+    TAMIX_ASSIGN_OR_RETURN(
+        std::unique_ptr<Sq8Storage> built,
+        Sq8Storage::create(staging.string(), dimension_,
+                           all.first(std::min<size_t>(all.size(), SQ8_MIGRATION_SAMPLE))));
+    console::out_line("  -> Quantizing " + std::to_string(n) + " vectors...");
+    TAMIX_TRY(built->add(all));
+    TAMIX_TRY(built->flush());
+  }
+  TAMIX_TRY(install_staged(dir, staging));
+  TAMIX_ASSIGN_OR_RETURN(std::unique_ptr<Sq8Storage> installed,
+                         Sq8Storage::open(path_, dimension_));
+  sq8_storage_ = std::move(installed);
+  flat_storage_.reset();
+  quantization_kind_ = QuantizationType::Scalar;
+  use_quantization_flag_ = true;
+  storage_kind_ = IndexKind::Sq8;
+  for (const auto& [slot, id] : slot_to_id_) {
+    if (!scorable(slot)) live_.erase(slot);
+  }
+  console::out_line("  -> SQ8 Migration Complete.");
+  return Ok();
+}
+
+}  // namespace tamix

@@ -1,0 +1,70 @@
+// The constructors of the quantized stores.
+#include <string>
+
+#include "engine/tamix.h"
+#include "engine/vector_checks.h"
+
+namespace tamix {
+namespace {
+
+// Refused before anything is created: no training set, one of another length, or one with
+// values no quantizer can be trained on.
+Status check_training(uint64_t dimension, std::span<const VectorView> training) {
+  if (training.empty()) {
+    return Error::InvalidInput(
+        "Training vectors required. Provide 1000+ sample vectors for best results.");
+  }
+  for (size_t i = 0; i < training.size(); ++i) {
+    if (training[i].size() != dimension) {
+      return Error::InvalidInput("Training vector " + std::to_string(i) + " has dimension " +
+                                 std::to_string(training[i].size()) + ", expected " +
+                                 std::to_string(dimension));
+    }
+  }
+  for (size_t i = 0; i < training.size(); ++i) {
+    if (!all_finite(training[i])) {
+      return Error::InvalidInput("Training vector " + std::to_string(i) +
+                                 " contains NaN or infinite values");
+    }
+  }
+  return Ok();
+}
+
+}  // namespace
+
+Result<std::unique_ptr<Tamix>> Tamix::new_scalar_quantized(std::string path, uint64_t dimension,
+                                                           std::span<const VectorView> training) {
+  TAMIX_TRY(check_training(dimension, training));
+  TAMIX_ASSIGN_OR_RETURN(std::unique_ptr<Tamix> db,
+                         assemble(std::move(path), dimension,
+                                  [&](Tamix& db, const std::optional<CommitPoint>&) -> Status {
+                                    TAMIX_ASSIGN_OR_RETURN(
+                                        db.sq8_storage_,
+                                        Sq8Storage::create(db.path_, dimension, training));
+                                    return Ok();
+                                  }));
+  db->quantization_kind_ = QuantizationType::Scalar;
+  db->use_quantization_flag_ = true;
+  db->mode_ = IndexMode::Sq8;
+  db->storage_kind_ = IndexKind::Sq8;
+  db->mode_name_ = "sq8";
+  return db;
+}
+
+Result<std::unique_ptr<Tamix>> Tamix::new_product_quantized(std::string path, uint64_t dimension,
+                                                            std::span<const VectorView> training) {
+  TAMIX_TRY(check_training(dimension, training));
+  TAMIX_ASSIGN_OR_RETURN(std::unique_ptr<Tamix> db,
+                         assemble(std::move(path), dimension,
+                                  [&](Tamix& db, const std::optional<CommitPoint>&) -> Status {
+                                    TAMIX_ASSIGN_OR_RETURN(db.pq_storage_,
+                                                           PqStorage::create(db.path_, training));
+                                    return Ok();
+                                  }));
+  db->use_quantization_flag_ = true;
+  db->storage_kind_ = IndexKind::Pq;
+  db->mode_name_ = "pq";
+  return db;
+}
+
+}  // namespace tamix
