@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <filesystem>
 
 namespace tamix {
 
@@ -35,6 +36,15 @@ namespace {
 std::atomic<uint64_t> g_write_calls{0};
 std::atomic<uint64_t> g_sync_calls{0};
 
+Result<UniqueFd> open_with(const std::string& path, int flags) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return Error::System(errno);
+  return UniqueFd(fd);
+}
+
 }  // namespace
 
 bool exists(const std::string& path) {
@@ -43,12 +53,7 @@ bool exists(const std::string& path) {
 }
 
 Result<UniqueFd> open_read_write(const std::string& path) {
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return Error::System(errno);
-  return UniqueFd(fd);
+  return open_with(path, O_RDWR | O_CREAT);
 }
 
 Result<uint64_t> size(int fd) {
@@ -78,6 +83,37 @@ Status full_sync(int fd) {
     if (errno != EINTR) return Error::System(errno);
   }
   return Ok();
+}
+
+namespace {
+
+// Makes a rename inside the directory durable. File systems that cannot sync a
+// directory say so with EINVAL; their renames are as durable as they get.
+Status sync_directory(const std::string& dir) {
+  TAMIX_ASSIGN_OR_RETURN(UniqueFd fd, open_with(dir, O_RDONLY | O_DIRECTORY));
+  Status synced = full_sync(fd.get());
+  if (!synced.ok() && synced.error().os_code() == EINVAL) return Ok();
+  return synced;
+}
+
+Status write_synced(const std::string& path, std::span<const uint8_t> bytes) {
+  TAMIX_ASSIGN_OR_RETURN(UniqueFd fd, open_with(path, O_WRONLY | O_CREAT | O_TRUNC));
+  TAMIX_TRY(write_all_at(fd.get(), bytes, 0));
+  return full_sync(fd.get());
+}
+
+}  // namespace
+
+Status write_file_atomically(const std::string& path, std::span<const uint8_t> bytes) {
+  const std::string temp = path + ".tmp";
+  Status written = write_synced(temp, bytes);
+  if (written.ok() && ::rename(temp.c_str(), path.c_str()) != 0) written = Error::System(errno);
+  if (!written.ok()) {
+    ::unlink(temp.c_str());
+    return written;
+  }
+  std::string dir = std::filesystem::path(path).parent_path().string();
+  return sync_directory(dir.empty() ? "." : dir);
 }
 
 uint64_t write_calls() { return g_write_calls.load(std::memory_order_relaxed); }

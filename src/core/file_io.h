@@ -47,6 +47,11 @@ Status write_all_at(int fd, std::span<const uint8_t> bytes, uint64_t offset);
 // Forces the file's data to stable storage (fsync here), repeated while interrupted.
 Status full_sync(int fd);
 
+// Writes a whole file: the bytes go to a temporary name beside `path`, are synced and
+// renamed over it, and the directory is synced. Readers see the old file or the new one,
+// never a mix; on failure `path` is untouched.
+Status write_file_atomically(const std::string& path, std::span<const uint8_t> bytes);
+
 // Calls of write_all_at and full_sync in this process, for tests that check a no-op.
 uint64_t write_calls();
 uint64_t sync_calls();
