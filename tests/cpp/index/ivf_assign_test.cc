@@ -1,0 +1,97 @@
+#include "index/ivf_assign.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "index/centroid_dots.h"
+#include "index/index_test_util.h"
+
+namespace tamix {
+namespace {
+
+using testing::Vectors;
+
+IvfCentroids TableOf(const Vectors& rows) {
+  std::vector<float> values;
+  for (const auto& r : rows) values.insert(values.end(), r.begin(), r.end());
+  return IvfCentroids(rows.size(), rows.empty() ? 0 : rows[0].size(), std::move(values));
+}
+
+void ExpectExactRule(const Vectors& rows, const IvfCentroids& centroids) {
+  const std::vector<uint32_t> got = assign_clusters(testing::SampleOf(rows), centroids);
+  ASSERT_EQ(got.size(), rows.size());
+  for (size_t i = 0; i < rows.size(); ++i) {
+    ASSERT_EQ(got[i], nearest_centroid(rows[i].data(), centroids)) << "row " << i;
+  }
+}
+
+TEST(CentroidDotsTest, EveryVariantStaysWithinItsErrorBound) {
+  for (const auto* kernel : ivf_kernels::dot_kernel_variants()) {
+    for (size_t dim : {1, 15, 17, 100, 784}) {
+      const size_t w = kernel->tile, n = kernel->rows;
+      const Vectors rows = testing::RandomVectors(n, dim, 3, 100.0f);
+      const Vectors cents = testing::RandomVectors(2 * w, dim, 4, 100.0f);
+      std::vector<float> tiles(2 * w * dim);
+      for (size_t q = 0; q < 2 * w; ++q) {
+        for (size_t t = 0; t < dim; ++t) tiles[(q / w) * dim * w + t * w + q % w] = cents[q][t];
+      }
+      std::vector<const float*> ptrs;
+      for (const auto& r : rows) ptrs.push_back(r.data());
+      for (size_t nrows : {size_t{1}, n}) {
+        std::vector<float> out(n * 2 * w, NAN);
+        kernel->tile_dots(ptrs.data(), nrows, tiles.data(), 2, dim, out.data(), 2 * w);
+        const double nu = (dim + 1) * 0x1p-24, gamma = nu / (1 - nu);
+        for (size_t r = 0; r < nrows; ++r) {
+          for (size_t q = 0; q < 2 * w; ++q) {
+            double exact = 0, magnitude = 0;
+            for (size_t t = 0; t < dim; ++t) {
+              exact += double(rows[r][t]) * cents[q][t];
+              magnitude += std::fabs(double(rows[r][t]) * cents[q][t]);
+            }
+            ASSERT_LE(std::fabs(out[r * 2 * w + q] - exact), gamma * magnitude)
+                << kernel->name << " dim " << dim << " row " << r << " centroid " << q;
+          }
+        }
+      }
+    }
+  }
+}
+
+TEST(AssignClustersTest, FollowsTheExactRuleThroughTiesAndNearTies) {
+  for (size_t dim : {3, 33, 768}) {
+    Vectors rows = testing::RandomVectors(300, dim, 7);
+    Vectors cents(rows.begin(), rows.begin() + 37);  // rows at distance 0 from a centroid
+    cents.push_back(cents[5]);                       // duplicates: the lower index wins
+    cents.push_back(cents[5]);
+    Vectors nudged = cents;
+    for (auto& c : nudged) c[0] = std::nextafter(c[0], 2.0f);  // near ties
+    cents.insert(cents.end(), nudged.begin(), nudged.end());
+    for (size_t i = 0; i < rows.size(); i += 3) {  // rows midway between two centroids
+      for (size_t t = 0; t < dim; ++t) rows[i][t] = (cents[i % 37][t] + cents[(i + 1) % 37][t]) / 2;
+    }
+    ExpectExactRule(rows, TableOf(cents));
+  }
+}
+
+TEST(AssignClustersTest, NonFiniteAndHugeValuesFollowTheExactRule) {
+  Vectors rows = testing::RandomVectors(40, 20, 9);
+  rows[1][4] = NAN;    // every distance NaN: centroid 0
+  rows[2][0] = 1e30f;  // distances overflow to inf: centroid 0
+  rows[3][7] = -INFINITY;
+  Vectors cents = testing::RandomVectors(18, 20, 10);
+  cents[2][1] = INFINITY;  // never nearest
+  cents[4][3] = NAN;
+  cents[6][0] = 3e19f;  // beyond the bounded range
+  ExpectExactRule(rows, TableOf(cents));
+  EXPECT_EQ(assign_clusters(testing::SampleOf(rows), TableOf(cents))[1], 0u);
+}
+
+TEST(AssignClustersTest, NoCentroidsAssignsEverythingToZero) {
+  const Vectors rows = testing::RandomVectors(5, 4, 1);
+  EXPECT_EQ(assign_clusters(testing::SampleOf(rows), IvfCentroids{}), std::vector<uint32_t>(5, 0));
+}
+
+}  // namespace
+}  // namespace tamix
