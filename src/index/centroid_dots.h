@@ -10,13 +10,15 @@ namespace tamix::ivf_kernels {
 
 struct DotKernel {
   const char* name;
-  size_t tile;  // centroids per packed tile: tile t × dim floats, component-major
+  size_t tile;  // centroids per packed tile; a last tile may hold tile / 2
   size_t rows;  // sample rows one call takes at full speed
-  // For r < nrows ≤ rows and q < ntiles × tile, ntiles 1 or 2 consecutive tiles:
-  // out[r × out_stride + q] = Σ rows[r][t] × centroid q's component t over t < dim. Each sum
-  // is formed in single precision in component order, one rounding per operation: its error
-  // is at most γ(dim + 1) × Σ |rows[r][t] × component t|.
-  void (*tile_dots)(const float* const* rows, size_t nrows, const float* tiles, size_t ntiles,
+  // Dots of rows[0, nrows) (nrows ≤ rows) with the `width` centroids packed at `tiles`:
+  // two tiles (width 2 × tile) or one, whole (tile) or half (tile / 2), each tile holding
+  // component t of its centroids at [t × its width, ...). Writes the dot of row r and
+  // centroid q to out[r × out_stride + q]. Each dot is summed in single precision in
+  // component order, one rounding per operation: its error is at most
+  // γ(dim + 1) × Σ |row component × centroid component|.
+  void (*tile_dots)(const float* const* rows, size_t nrows, const float* tiles, size_t width,
                     size_t dim, float* out, size_t out_stride);
 };
 

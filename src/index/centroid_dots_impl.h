@@ -4,73 +4,90 @@
 
 namespace TAMIX_KERNEL_NS {
 
+typedef float FV __attribute__((vector_size(TAMIX_KERNEL_BYTES)));
+typedef float HV __attribute__((vector_size(TAMIX_KERNEL_BYTES / 2)));  // a half tile
+
 constexpr size_t kTile = TAMIX_KERNEL_BYTES / 4;
 // As many rows as leave two accumulators per row, two tile vectors and a broadcast in
 // registers (32 vector registers with AVX-512, 16 otherwise).
 constexpr size_t kRows = TAMIX_KERNEL_BYTES == 64 ? 12 : (TAMIX_KERNEL_BYTES == 32 ? 6 : 4);
 
-typedef float FV __attribute__((vector_size(TAMIX_KERNEL_BYTES)));
-
 #define TAMIX_INLINE static inline __attribute__((always_inline))
 
-TAMIX_INLINE FV load(const float* p) {
-  FV v;
+template <class V>
+TAMIX_INLINE V load(const float* p) {
+  V v;
   std::memcpy(&v, p, sizeof v);
   return v;
 }
 
-TAMIX_INLINE void store(float* p, const FV& v) { std::memcpy(p, &v, sizeof v); }
-
-// x - (+0) is x for every x, and compiles to a broadcast.
-TAMIX_INLINE FV splat(float x) { return x - FV{}; }
-
-// a × b + c; fused where the instruction set has it (the error bound holds either way).
-TAMIX_INLINE FV mul_add(const FV& a, const FV& b, const FV& c) {
-#if TAMIX_KERNEL_BYTES == 64 && defined(__x86_64__)
-  return reinterpret_cast<FV>(_mm512_fmadd_ps(
-      reinterpret_cast<__m512>(a), reinterpret_cast<__m512>(b), reinterpret_cast<__m512>(c)));
-#elif TAMIX_KERNEL_BYTES == 32 && defined(__x86_64__)
-  return reinterpret_cast<FV>(_mm256_fmadd_ps(
-      reinterpret_cast<__m256>(a), reinterpret_cast<__m256>(b), reinterpret_cast<__m256>(c)));
-#else
-  return a * b + c;
-#endif
+template <class V>
+TAMIX_INLINE void store(float* p, const V& v) {
+  std::memcpy(p, &v, sizeof v);
 }
 
-// R rows against T tiles: every tile vector loaded serves R rows from a register.
-template <size_t R, size_t T>
+// x - (+0) is x for every x, and compiles to a broadcast.
+template <class V>
+TAMIX_INLINE V splat(float x) {
+  return x - V{};
+}
+
+// a × b + c; fused where the instruction set has it (the error bound holds either way).
+template <class V>
+TAMIX_INLINE V mul_add(const V& a, const V& b, const V& c) {
+#if defined(__x86_64__) && TAMIX_KERNEL_BYTES == 64
+  if constexpr (sizeof(V) == 64) {
+    return reinterpret_cast<V>(_mm512_fmadd_ps(
+        reinterpret_cast<__m512>(a), reinterpret_cast<__m512>(b), reinterpret_cast<__m512>(c)));
+  }
+#endif
+#if defined(__x86_64__) && TAMIX_KERNEL_BYTES >= 32
+  if constexpr (sizeof(V) == 32) {
+    return reinterpret_cast<V>(_mm256_fmadd_ps(
+        reinterpret_cast<__m256>(a), reinterpret_cast<__m256>(b), reinterpret_cast<__m256>(c)));
+  }
+  if constexpr (sizeof(V) == 16) {
+    return reinterpret_cast<V>(_mm_fmadd_ps(
+        reinterpret_cast<__m128>(a), reinterpret_cast<__m128>(b), reinterpret_cast<__m128>(c)));
+  }
+#endif
+  return a * b + c;
+}
+
+// R rows against T tiles of vectors V: every tile vector loaded serves R rows from a register.
+template <class V, size_t R, size_t T>
 TAMIX_INLINE void block(const float* const* rows, const float* tiles, size_t dim, float* out,
                         size_t stride) {
-  FV acc[R][T] = {};
+  constexpr size_t kWidth = sizeof(V) / sizeof(float);
+  V acc[R][T] = {};
   const float* rp[R];
   for (size_t r = 0; r < R; ++r) rp[r] = rows[r];
   for (size_t t = 0; t < dim; ++t) {
-    FV c[T];
-    for (size_t i = 0; i < T; ++i) c[i] = load(tiles + i * dim * kTile + t * kTile);
+    V c[T];
+    for (size_t i = 0; i < T; ++i) c[i] = load<V>(tiles + (i * dim + t) * kWidth);
 #pragma GCC unroll 16
     for (size_t r = 0; r < R; ++r) {
-      const FV x = splat(rp[r][t]);
+      const V x = splat<V>(rp[r][t]);
       for (size_t i = 0; i < T; ++i) acc[r][i] = mul_add(x, c[i], acc[r][i]);
     }
   }
   for (size_t r = 0; r < R; ++r) {
-    for (size_t i = 0; i < T; ++i) store(out + r * stride + i * kTile, acc[r][i]);
+    for (size_t i = 0; i < T; ++i) store(out + r * stride + i * kWidth, acc[r][i]);
   }
 }
 
-static void tile_dots(const float* const* rows, size_t nrows, const float* tiles, size_t ntiles,
+template <class V, size_t T>
+TAMIX_INLINE void rows_block(const float* const* rows, size_t nrows, const float* tiles, size_t dim,
+                             float* out, size_t stride) {
+  if (nrows == kRows) return block<V, kRows, T>(rows, tiles, dim, out, stride);
+  for (size_t r = 0; r < nrows; ++r) block<V, 1, T>(rows + r, tiles, dim, out + r * stride, stride);
+}
+
+static void tile_dots(const float* const* rows, size_t nrows, const float* tiles, size_t width,
                       size_t dim, float* out, size_t stride) {
-  if (nrows == kRows) {
-    return ntiles == 2 ? block<kRows, 2>(rows, tiles, dim, out, stride)
-                       : block<kRows, 1>(rows, tiles, dim, out, stride);
-  }
-  for (size_t r = 0; r < nrows; ++r) {
-    if (ntiles == 2) {
-      block<1, 2>(rows + r, tiles, dim, out + r * stride, stride);
-    } else {
-      block<1, 1>(rows + r, tiles, dim, out + r * stride, stride);
-    }
-  }
+  if (width == 2 * kTile) return rows_block<FV, 2>(rows, nrows, tiles, dim, out, stride);
+  if (width == kTile) return rows_block<FV, 1>(rows, nrows, tiles, dim, out, stride);
+  rows_block<HV, 1>(rows, nrows, tiles, dim, out, stride);
 }
 
 #undef TAMIX_INLINE

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
-#include <optional>
 
 #include "core/distance.h"
 #include "core/norm.h"
@@ -28,48 +27,18 @@ constexpr double kSafeSquaredNorm = 0x1p100;
 // kernel's sum of dim terms errs by at most γ(dim + 11) relative to its sum of magnitudes
 // (γ(n) = nu / (1 - nu), u the unit roundoff), the true distance is at most 2 (|x|² + |c|²),
 // and rounding s to float and forming a and its bounds add some 20 u: rel = 4 γ(2 dim + 32)
-// covers all with room to spare. The absolute part covers underflow.
-struct Slack {
-  float rel;
-  float abs;
-};
-
-std::optional<Slack> slack_for(uint64_t dim) {
+// covers all with room to spare. The absolute part covers underflow. False when the bounds
+// would be too loose to rule anything out.
+bool slack_for(uint64_t dim, float& rel, float& abs) {
   const double nu = static_cast<double>(2 * dim + 32) * 0x1p-24;
-  if (nu > 0.01) return std::nullopt;  // bounds too loose to prune anything
-  const double gamma = nu / (1 - nu);
-  return Slack{static_cast<float>(4 * gamma), static_cast<float>((4 * dim + 64) * 0x1p-140)};
+  if (nu > 0.01) return false;
+  rel = static_cast<float>(4 * nu / (1 - nu));
+  abs = static_cast<float>((4 * dim + 64) * 0x1p-140);
+  return true;
 }
-
-// Centroids as the dot kernel reads them: tiles of kernel.tile centroids, component-major
-// within a tile, the last tile padded with zeros.
-struct PackedCentroids {
-  std::vector<float> tiles;          // tile_count × dim × kernel.tile
-  std::vector<float> squared_norms;  // per centroid; +inf when not safe to bound
-  size_t tile_count = 0;
-};
 
 float bounded_norm(double squared) {
   return squared <= kSafeSquaredNorm ? static_cast<float>(squared) : INFINITY;  // NaN too
-}
-
-PackedCentroids pack(const IvfCentroids& c, const DotKernel& kernel) {
-  const size_t k = c.count(), dim = c.dimension(), w = kernel.tile;
-  PackedCentroids p;
-  p.tile_count = (k + w - 1) / w;
-  p.tiles.assign(p.tile_count * dim * w, 0.0f);
-  p.squared_norms =
-      pool::map<float>(k, [&](size_t j) { return bounded_norm(squared_norm(c.row(j))); });
-  pool::parallel_for(p.tile_count, [&](size_t first, size_t last) {
-    for (size_t g = first; g != last; ++g) {
-      float* tile = p.tiles.data() + g * dim * w;
-      for (size_t j = g * w; j < std::min(k, (g + 1) * w); ++j) {
-        const float* row = c.row(j).data();
-        for (size_t t = 0; t < dim; ++t) tile[t * w + j % w] = row[t];
-      }
-    }
-  });
-  return p;
 }
 
 float exact_distance(const float* row, const IvfCentroids& c, size_t j) {
@@ -92,17 +61,39 @@ float smallest(const float* values, size_t n) {
   return least;
 }
 
+}  // namespace
+
+ClusterAssigner::ClusterAssigner(const IvfCentroids& c) : centroids_(c) {
+  bounded_ = !c.empty() && slack_for(c.dimension(), rel_slack_, abs_slack_);
+  if (!bounded_) return;
+  const size_t k = c.count(), dim = c.dimension(), w = ivf_kernels::dot_kernel().tile;
+  // Whole tiles, and for a remainder of at most half a tile a half tile: less padding.
+  packed_count_ = k % w == 0 ? k : (k % w <= w / 2 ? k / w * w + w / 2 : (k / w + 1) * w);
+  tiles_.assign(packed_count_ * dim, 0.0f);
+  squared_norms_ =
+      pool::map<float>(k, [&](size_t j) { return bounded_norm(squared_norm(c.row(j))); });
+  pool::parallel_for((k + w - 1) / w, [&](size_t first, size_t last) {
+    for (size_t g = first; g != last; ++g) {
+      const size_t width = std::min(w, packed_count_ - g * w);
+      float* tile = tiles_.data() + g * w * dim;
+      for (size_t j = g * w; j < std::min(k, g * w + width); ++j) {
+        const float* row = c.row(j).data();
+        for (size_t t = 0; t < dim; ++t) tile[t * width + j - g * w] = row[t];
+      }
+    }
+  });
+}
+
 // The exact rule over the centroids the bounds leave; `dots` holds x·c for every centroid,
 // `lower` and `upper` room for one bound each. An unsafe centroid's infinite norm makes its
 // upper bound infinite or NaN (never the ceiling) and its lower bound NaN (always kept).
-uint32_t choose(const float* row, float row_norm, const float* dots, const IvfCentroids& c,
-                const PackedCentroids& p, const Slack& slack, float* lower, float* upper,
-                std::vector<uint32_t>& candidates) {
-  const size_t k = c.count();
+uint32_t ClusterAssigner::choose(const float* row, float row_norm, const float* dots, float* lower,
+                                 float* upper, std::vector<uint32_t>& candidates) const {
+  const size_t k = centroids_.count();
   for (size_t j = 0; j < k; ++j) {
-    const float norms = row_norm + p.squared_norms[j];
+    const float norms = row_norm + squared_norms_[j];
     const float approx = norms - 2.0f * dots[j];
-    const float margin = slack.rel * norms + slack.abs;
+    const float margin = rel_slack_ * norms + abs_slack_;
     upper[j] = approx + margin;
     lower[j] = approx - margin;
   }
@@ -116,7 +107,7 @@ uint32_t choose(const float* row, float row_norm, const float* dots, const IvfCe
   uint32_t best_index = 0;
   float best = FLT_MAX;
   for (uint32_t j : candidates) {
-    const float dist = exact_distance(row, c, j);
+    const float dist = exact_distance(row, centroids_, j);
     if (dist < best) {
       best = dist;
       best_index = j;
@@ -125,32 +116,56 @@ uint32_t choose(const float* row, float row_norm, const float* dots, const IvfCe
   return best_index;
 }
 
-// Rows [first × R, last × R) of the sample, R = kernel.rows at a time.
-void assign_blocks(const IvfSample& s, const IvfCentroids& c, const PackedCentroids& p,
-                   const DotKernel& kernel, const Slack& slack, size_t first, size_t last,
-                   uint32_t* out) {
-  const size_t w = kernel.tile, stride = p.tile_count * w, dim = c.dimension();
-  std::vector<float> dots(kernel.rows * stride), lower(c.count()), upper(c.count());
+// Rows row0 + [first_block × R, last_block × R), below `end`, R = kernel.rows at a time.
+void ClusterAssigner::assign_blocks(const IvfSample& s, size_t row0, size_t end, size_t first_block,
+                                    size_t last_block, uint32_t* out) const {
+  const DotKernel& kernel = ivf_kernels::dot_kernel();
+  const size_t stride = packed_count_, dim = centroids_.dimension();
+  std::vector<float> dots(kernel.rows * stride), lower(centroids_.count()),
+      upper(centroids_.count());
   std::vector<uint32_t> candidates;
-  candidates.reserve(c.count());
-  for (size_t b = first; b != last; ++b) {
-    const size_t row0 = b * kernel.rows, nrows = std::min(kernel.rows, s.size() - row0);
-    for (size_t g = 0; g < p.tile_count; g += 2) {
-      kernel.tile_dots(s.rows.data() + row0, nrows, p.tiles.data() + g * dim * w,
-                       std::min<size_t>(2, p.tile_count - g), dim, dots.data() + g * w, stride);
+  candidates.reserve(centroids_.count());
+  for (size_t b = first_block; b != last_block; ++b) {
+    const size_t first = row0 + b * kernel.rows, nrows = std::min(kernel.rows, end - first);
+    for (size_t q = 0, width; q < packed_count_; q += width) {
+      const size_t left = packed_count_ - q;
+      width = left >= 2 * kernel.tile ? 2 * kernel.tile : std::min(left, kernel.tile);
+      kernel.tile_dots(s.rows.data() + first, nrows, tiles_.data() + q * dim, width, dim,
+                       dots.data() + q, stride);
     }
     for (size_t r = 0; r < nrows; ++r) {
-      const size_t i = row0 + r;
+      const size_t i = first + r;
       const double row_norm = s.squared_norms[i];
       out[i] = row_norm <= kSafeSquaredNorm
-                   ? choose(s.rows[i], static_cast<float>(row_norm), dots.data() + r * stride, c, p,
-                            slack, lower.data(), upper.data(), candidates)
-                   : nearest_centroid(s.rows[i], c);
+                   ? choose(s.rows[i], static_cast<float>(row_norm), dots.data() + r * stride,
+                            lower.data(), upper.data(), candidates)
+                   : nearest_centroid(s.rows[i], centroids_);
     }
   }
 }
 
-}  // namespace
+void ClusterAssigner::assign(const IvfSample& s, size_t first, size_t last, uint32_t* out) const {
+  if (centroids_.empty()) {
+    std::fill(out + first, out + last, 0u);
+    return;
+  }
+  if (!bounded_) {
+    pool::parallel_for(last - first, [&](size_t a, size_t b) {
+      for (size_t i = first + a; i != first + b; ++i)
+        out[i] = nearest_centroid(s.rows[i], centroids_);
+    });
+    return;
+  }
+  const size_t rows = ivf_kernels::dot_kernel().rows;
+  const size_t blocks = (last - first + rows - 1) / rows;
+  pool::parallel_for(blocks, [&](size_t a, size_t b) { assign_blocks(s, first, last, a, b, out); });
+}
+
+std::vector<uint32_t> assign_clusters(const IvfSample& s, const IvfCentroids& c) {
+  std::vector<uint32_t> out(s.size(), 0);
+  ClusterAssigner(c).assign(s, 0, s.size(), out.data());
+  return out;
+}
 
 uint32_t nearest_centroid(const float* row, const IvfCentroids& c) {
   uint32_t best_index = 0;
@@ -163,25 +178,6 @@ uint32_t nearest_centroid(const float* row, const IvfCentroids& c) {
     }
   }
   return best_index;
-}
-
-std::vector<uint32_t> assign_clusters(const IvfSample& s, const IvfCentroids& c) {
-  std::vector<uint32_t> out(s.size(), 0);
-  if (c.empty()) return out;
-  const std::optional<Slack> slack = slack_for(c.dimension());
-  if (!slack) {
-    pool::parallel_for(s.size(), [&](size_t first, size_t last) {
-      for (size_t i = first; i != last; ++i) out[i] = nearest_centroid(s.rows[i], c);
-    });
-    return out;
-  }
-  const DotKernel& kernel = ivf_kernels::dot_kernel();
-  const PackedCentroids packed = pack(c, kernel);
-  const size_t blocks = (s.size() + kernel.rows - 1) / kernel.rows;
-  pool::parallel_for(blocks, [&](size_t first, size_t last) {
-    assign_blocks(s, c, packed, kernel, *slack, first, last, out.data());
-  });
-  return out;
 }
 
 }  // namespace tamix

@@ -5,6 +5,7 @@
 // comes closer to than that goes to centroid 0, as does every row when there are none.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -12,6 +13,30 @@
 #include "index/ivf_sample.h"
 
 namespace tamix {
+
+// Assigns rows to one set of centroids, which it packs for the dot kernel once and which
+// must outlive it. assign may run from several threads at once.
+class ClusterAssigner {
+ public:
+  explicit ClusterAssigner(const IvfCentroids& centroids);
+
+  // out[i] = the nearest centroid of sample row i, for i in [first, last); on the pool.
+  void assign(const IvfSample& sample, size_t first, size_t last, uint32_t* out) const;
+
+ private:
+  uint32_t choose(const float* row, float row_norm, const float* dots, float* lower, float* upper,
+                  std::vector<uint32_t>& candidates) const;
+  void assign_blocks(const IvfSample& s, size_t row0, size_t end, size_t first_block,
+                     size_t last_block, uint32_t* out) const;
+
+  const IvfCentroids& centroids_;
+  bool bounded_ = false;  // else every distance is computed exactly
+  float rel_slack_ = 0;   // see slack_for in the .cc
+  float abs_slack_ = 0;
+  size_t packed_count_ = 0;           // centroids with the padding of the last tile
+  std::vector<float> tiles_;          // packed_count_ × dim, tile by tile, component-major
+  std::vector<float> squared_norms_;  // per centroid; +inf when too large to bound
+};
 
 // The nearest centroid of every sample row, in sample order; runs on the worker pool.
 std::vector<uint32_t> assign_clusters(const IvfSample& sample, const IvfCentroids& centroids);

@@ -1,5 +1,6 @@
 #include "index/ivf_training.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "core/console.h"
+#include "core/pool.h"
 #include "index/ivf_assign.h"
 #include "index/kmeans_update.h"
 
@@ -21,6 +23,24 @@ IvfCentroids seed(const IvfSample& s, uint64_t k, SampleDraw& draw) {
                 s.dimension * sizeof(float));
   }
   return IvfCentroids(k, s.dimension, std::move(values));
+}
+
+// Rows per worker that the assignment and the sums handle in one go: the sums read them
+// while the assignment has just brought them into the cache.
+constexpr size_t kChunkRows = 96;
+
+// One Lloyd iteration: the assignment to `centroids`, then the update.
+LloydStep iterate(const IvfSample& s, const IvfCentroids& centroids, SampleDraw& draw,
+                  std::vector<uint32_t>& assignment) {
+  const ClusterAssigner assigner(centroids);
+  ClusterSums sums(centroids.count(), s.dimension);
+  const size_t chunk = kChunkRows * pool::threads();
+  for (size_t first = 0; first < s.size(); first += chunk) {
+    const size_t last = std::min(s.size(), first + chunk);
+    assigner.assign(s, first, last, assignment.data());
+    sums.add(s, assignment.data(), first, last);
+  }
+  return std::move(sums).finish(s, centroids, draw);
 }
 
 }  // namespace
@@ -41,9 +61,9 @@ std::optional<IvfCentroids> run_kmeans(const IvfSample& sample, const IvfConfig&
                     std::to_string(sample.size()) + " vectors...");
   SampleDraw draw;
   IvfCentroids centroids = seed(sample, k, draw);
+  std::vector<uint32_t> assignment(sample.size());
   for (uint64_t it = 1; it <= config.max_iterations; ++it) {
-    const std::vector<uint32_t> assignment = assign_clusters(sample, centroids);
-    LloydStep step = lloyd_step(sample, centroids, assignment, draw);
+    LloydStep step = iterate(sample, centroids, draw, assignment);
     centroids = std::move(step.centroids);
     console::out_line(iteration_line(it, step.diff));
     if (step.diff < config.tolerance) {

@@ -10,66 +10,59 @@
 #include "core/pool.h"
 
 namespace tamix {
-namespace {
-
-constexpr size_t kNoReseed = SIZE_MAX;
-
-std::vector<size_t> cluster_sizes(const std::vector<uint32_t>& assignment, size_t k) {
-  std::vector<size_t> sizes(k, 0);
-  for (uint32_t j : assignment) ++sizes[j];
-  return sizes;
-}
-
-// sums[j × dim + t] = Σ over the sample rows assigned to j, in sample order, of component t.
-// Each worker takes a slice of the components and walks the rows in order, so every sum
-// still adds in sample order while the rows stream through once.
-void sum_members(const IvfSample& s, const std::vector<uint32_t>& assignment, size_t k,
-                 float* sums) {
-  const size_t dim = s.dimension;
-  std::fill(sums, sums + k * dim, 0.0f);
-  const size_t slices = std::clamp<size_t>(pool::threads(), 1, (dim + 15) / 16);
-  const size_t width = (dim + slices - 1) / slices;
-  pool::parallel_for(slices, [&](size_t first, size_t last) {
-    const size_t t0 = first * width, t1 = std::min(dim, last * width);
-    for (size_t i = 0; i < s.size(); ++i) {
-      const float* row = s.rows[i];
-      float* sum = sums + assignment[i] * dim;
-      for (size_t t = t0; t < t1; ++t) sum[t] += row[t];
-    }
-  });
-}
-
-}  // namespace
 
 size_t SampleDraw::operator()(size_t sample_size) {
   thread_local std::mt19937_64 generator{std::random_device{}()};
   return std::uniform_int_distribution<size_t>(0, sample_size - 1)(generator);
 }
 
-LloydStep lloyd_step(const IvfSample& s, const IvfCentroids& current,
-                     const std::vector<uint32_t>& assignment, SampleDraw& draw) {
-  const size_t k = current.count(), dim = s.dimension;
-  assert(current.dimension() == dim && assignment.size() == s.size());
-  const std::vector<size_t> sizes = cluster_sizes(assignment, k);
+ClusterSums::ClusterSums(size_t clusters, size_t dimension)
+    : dim_(dimension), sums_(clusters * dimension, 0.0f), counts_(clusters, 0) {}
+
+void ClusterSums::add(const IvfSample& s, const uint32_t* assignment, size_t first, size_t last) {
+  for (size_t i = first; i < last; ++i) ++counts_[assignment[i]];
+  const size_t slices = std::clamp<size_t>(pool::threads(), 1, (dim_ + 15) / 16);
+  const size_t width = (dim_ + slices - 1) / slices;
+  pool::parallel_for(slices, [&](size_t a, size_t b) {
+    const size_t t0 = a * width, t1 = std::min(dim_, b * width);
+    for (size_t i = first; i < last; ++i) {
+      const float* row = s.rows[i];
+      float* sum = sums_.data() + assignment[i] * dim_;
+      for (size_t t = t0; t < t1; ++t) sum[t] += row[t];
+    }
+  });
+}
+
+LloydStep ClusterSums::finish(const IvfSample& s, const IvfCentroids& current,
+                              SampleDraw& draw) && {
+  constexpr size_t kNoReseed = SIZE_MAX;
+  const size_t k = counts_.size();
+  assert(current.count() == k && current.dimension() == dim_);
   std::vector<size_t> reseed(k, kNoReseed);
   for (size_t j = 0; j < k; ++j) {
-    if (sizes[j] == 0) reseed[j] = draw(s.size());
+    if (counts_[j] == 0) reseed[j] = draw(s.size());
   }
-  std::vector<float> next(k * dim);
-  sum_members(s, assignment, k, next.data());
   const std::vector<float> moved = pool::map<float>(k, [&](size_t j) {
-    float* centroid = next.data() + j * dim;
+    float* centroid = sums_.data() + j * dim_;
     if (reseed[j] != kNoReseed) {
-      std::memcpy(centroid, s.rows[reseed[j]], dim * sizeof(float));
+      std::memcpy(centroid, s.rows[reseed[j]], dim_ * sizeof(float));
     } else {
-      const float reciprocal = 1.0f / static_cast<float>(sizes[j]);
-      for (size_t t = 0; t < dim; ++t) centroid[t] *= reciprocal;
+      const float reciprocal = 1.0f / static_cast<float>(counts_[j]);
+      for (size_t t = 0; t < dim_; ++t) centroid[t] *= reciprocal;
     }
-    return static_cast<float>(l2sq_distance(current.row(j).data(), centroid, dim));
+    return static_cast<float>(l2sq_distance(current.row(j).data(), centroid, dim_));
   });
   float diff = 0.0f;
   for (float m : moved) diff += m;
-  return {IvfCentroids(k, dim, std::move(next)), diff};
+  return {IvfCentroids(k, dim_, std::move(sums_)), diff};
+}
+
+LloydStep lloyd_step(const IvfSample& s, const IvfCentroids& current,
+                     const std::vector<uint32_t>& assignment, SampleDraw& draw) {
+  assert(assignment.size() == s.size());
+  ClusterSums sums(current.count(), s.dimension);
+  sums.add(s, assignment.data(), 0, s.size());
+  return std::move(sums).finish(s, current, draw);
 }
 
 }  // namespace tamix

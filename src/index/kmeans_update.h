@@ -23,9 +23,27 @@ struct LloydStep {
   float diff;  // Σ over clusters of the squared movement, added in single precision
 };
 
-// One update from the assignment (a cluster index per sample row, each below the count of
-// `current`). The sums run on the worker pool, split by cluster and component, so every
-// component is still added in sample order; the draws are made here, in cluster order.
+// The per-cluster sums and counts of one update. Rows are added in sample order, in as many
+// calls as suit the caller.
+class ClusterSums {
+ public:
+  ClusterSums(size_t clusters, size_t dimension);
+
+  // Adds sample rows [first, last) to the sums of their clusters (assignment[i] < clusters).
+  // The pool splits the work by component, so every sum still adds in sample order.
+  void add(const IvfSample& sample, const uint32_t* assignment, size_t first, size_t last);
+
+  // The means, each sum times the reciprocal of its count, and for an empty cluster a sample
+  // row drawn here (draws in cluster order); diff is taken against `current`.
+  LloydStep finish(const IvfSample& sample, const IvfCentroids& current, SampleDraw& draw) &&;
+
+ private:
+  size_t dim_;
+  std::vector<float> sums_;  // clusters × dim_, row-major
+  std::vector<uint64_t> counts_;
+};
+
+// One whole update from the assignment of every sample row.
 LloydStep lloyd_step(const IvfSample& sample, const IvfCentroids& current,
                      const std::vector<uint32_t>& assignment, SampleDraw& draw);
 

@@ -27,31 +27,42 @@ void ExpectExactRule(const Vectors& rows, const IvfCentroids& centroids) {
   }
 }
 
+// Centroids packed for one call of a kernel: tiles of `tile` centroids, or one half tile.
+std::vector<float> Packed(const Vectors& cents, size_t tile) {
+  const size_t dim = cents[0].size(), width = std::min(cents.size(), tile);
+  std::vector<float> out(cents.size() * dim);
+  for (size_t q = 0; q < cents.size(); ++q) {
+    for (size_t t = 0; t < dim; ++t)
+      out[(q / width) * dim * width + t * width + q % width] = cents[q][t];
+  }
+  return out;
+}
+
 TEST(CentroidDotsTest, EveryVariantStaysWithinItsErrorBound) {
   for (const auto* kernel : ivf_kernels::dot_kernel_variants()) {
+    const size_t w = kernel->tile;
     for (size_t dim : {1, 15, 17, 100, 784}) {
-      const size_t w = kernel->tile, n = kernel->rows;
-      const Vectors rows = testing::RandomVectors(n, dim, 3, 100.0f);
-      const Vectors cents = testing::RandomVectors(2 * w, dim, 4, 100.0f);
-      std::vector<float> tiles(2 * w * dim);
-      for (size_t q = 0; q < 2 * w; ++q) {
-        for (size_t t = 0; t < dim; ++t) tiles[(q / w) * dim * w + t * w + q % w] = cents[q][t];
-      }
-      std::vector<const float*> ptrs;
-      for (const auto& r : rows) ptrs.push_back(r.data());
-      for (size_t nrows : {size_t{1}, n}) {
-        std::vector<float> out(n * 2 * w, NAN);
-        kernel->tile_dots(ptrs.data(), nrows, tiles.data(), 2, dim, out.data(), 2 * w);
-        const double nu = (dim + 1) * 0x1p-24, gamma = nu / (1 - nu);
-        for (size_t r = 0; r < nrows; ++r) {
-          for (size_t q = 0; q < 2 * w; ++q) {
-            double exact = 0, magnitude = 0;
-            for (size_t t = 0; t < dim; ++t) {
-              exact += double(rows[r][t]) * cents[q][t];
-              magnitude += std::fabs(double(rows[r][t]) * cents[q][t]);
+      for (size_t width : {2 * w, w, w / 2}) {
+        const Vectors rows = testing::RandomVectors(kernel->rows, dim, 3, 100.0f);
+        const Vectors cents = testing::RandomVectors(width, dim, 4, 100.0f);
+        const std::vector<float> tiles = Packed(cents, w);
+        std::vector<const float*> ptrs;
+        for (const auto& r : rows) ptrs.push_back(r.data());
+        for (size_t nrows : {size_t{1}, kernel->rows}) {
+          std::vector<float> out(nrows * width, NAN);
+          kernel->tile_dots(ptrs.data(), nrows, tiles.data(), width, dim, out.data(), width);
+          const double nu = (dim + 1) * 0x1p-24, gamma = nu / (1 - nu);
+          for (size_t r = 0; r < nrows; ++r) {
+            for (size_t q = 0; q < width; ++q) {
+              double exact = 0, magnitude = 0;
+              for (size_t t = 0; t < dim; ++t) {
+                exact += double(rows[r][t]) * cents[q][t];
+                magnitude += std::fabs(double(rows[r][t]) * cents[q][t]);
+              }
+              ASSERT_LE(std::fabs(out[r * width + q] - exact), gamma * magnitude)
+                  << kernel->name << " dim " << dim << " width " << width << " row " << r
+                  << " centroid " << q;
             }
-            ASSERT_LE(std::fabs(out[r * 2 * w + q] - exact), gamma * magnitude)
-                << kernel->name << " dim " << dim << " row " << r << " centroid " << q;
           }
         }
       }
@@ -71,6 +82,8 @@ TEST(AssignClustersTest, FollowsTheExactRuleThroughTiesAndNearTies) {
     for (size_t i = 0; i < rows.size(); i += 3) {  // rows midway between two centroids
       for (size_t t = 0; t < dim; ++t) rows[i][t] = (cents[i % 37][t] + cents[(i + 1) % 37][t]) / 2;
     }
+    ExpectExactRule(rows, TableOf(cents));
+    cents.resize(72);  // a last tile half full
     ExpectExactRule(rows, TableOf(cents));
   }
 }
