@@ -9,14 +9,13 @@
 #include <cmath>
 
 #include "core/distance.h"
-#include "core/norm.h"
 #include "core/pool.h"
-#include "index/centroid_dots.h"
+#include "index/kmeans_kernels.h"
 
 namespace tamix {
 namespace {
 
-using ivf_kernels::DotKernel;
+using kmeans::Kernels;
 
 // Beyond this squared norm the single-precision sums might overflow; such rows and centroids
 // are compared exactly.
@@ -45,33 +44,17 @@ float exact_distance(const float* row, const IvfCentroids& c, size_t j) {
   return static_cast<float>(l2sq_distance(row, c.row(j).data(), c.dimension()));
 }
 
-// The least of values[0, n) that are not NaN (+inf when none); in independent lanes, so the
-// comparisons do not wait on each other.
-float smallest(const float* values, size_t n) {
-  constexpr size_t kLanes = 8;
-  float lane[kLanes];
-  std::fill(lane, lane + kLanes, INFINITY);
-  size_t j = 0;
-  for (; j + kLanes <= n; j += kLanes) {
-    for (size_t l = 0; l < kLanes; ++l) lane[l] = values[j + l] < lane[l] ? values[j + l] : lane[l];
-  }
-  for (; j < n; ++j) lane[0] = values[j] < lane[0] ? values[j] : lane[0];
-  float least = lane[0];
-  for (size_t l = 1; l < kLanes; ++l) least = lane[l] < least ? lane[l] : least;
-  return least;
-}
-
 }  // namespace
 
 ClusterAssigner::ClusterAssigner(const IvfCentroids& c) : centroids_(c) {
   bounded_ = !c.empty() && slack_for(c.dimension(), rel_slack_, abs_slack_);
   if (!bounded_) return;
-  const size_t k = c.count(), dim = c.dimension(), w = ivf_kernels::dot_kernel().tile;
+  const size_t k = c.count(), dim = c.dimension(), w = kmeans::kernels().tile;
   // Whole tiles, and for a remainder of at most half a tile a half tile: less padding.
   packed_count_ = k % w == 0 ? k : (k % w <= w / 2 ? k / w * w + w / 2 : (k / w + 1) * w);
   tiles_.assign(packed_count_ * dim, 0.0f);
-  squared_norms_ =
-      pool::map<float>(k, [&](size_t j) { return bounded_norm(squared_norm(c.row(j))); });
+  squared_norms_ = pool::map<float>(
+      k, [&](size_t j) { return bounded_norm(squared_norm_of(c.row(j).data(), dim)); });
   pool::parallel_for((k + w - 1) / w, [&](size_t first, size_t last) {
     for (size_t g = first; g != last; ++g) {
       const size_t width = std::min(w, packed_count_ - g * w);
@@ -84,29 +67,20 @@ ClusterAssigner::ClusterAssigner(const IvfCentroids& c) : centroids_(c) {
   });
 }
 
-// The exact rule over the centroids the bounds leave; `dots` holds x·c for every centroid,
-// `lower` and `upper` room for one bound each. An unsafe centroid's infinite norm makes its
-// upper bound infinite or NaN (never the ceiling) and its lower bound NaN (always kept).
-uint32_t ClusterAssigner::choose(const float* row, float row_norm, const float* dots, float* lower,
-                                 float* upper, std::vector<uint32_t>& candidates) const {
-  const size_t k = centroids_.count();
-  for (size_t j = 0; j < k; ++j) {
-    const float norms = row_norm + squared_norms_[j];
-    const float approx = norms - 2.0f * dots[j];
-    const float margin = rel_slack_ * norms + abs_slack_;
-    upper[j] = approx + margin;
-    lower[j] = approx - margin;
-  }
-  const float ceiling = smallest(upper, k);  // the winner's distance is at most this
-  candidates.clear();
-  for (size_t j = 0; j < k; ++j) {
-    if (!(lower[j] > ceiling)) candidates.push_back(static_cast<uint32_t>(j));
-  }
-  // A lone candidate is the centroid whose upper bound is the ceiling: it wins outright.
-  if (candidates.size() == 1) return candidates[0];
+// The exact rule over the centroids the bounds leave; `dots` holds x·c for every centroid.
+// An unsafe centroid's infinite norm makes its upper bound infinite or NaN (never the least)
+// and its lower bound NaN (always kept).
+uint32_t ClusterAssigner::choose(const float* row, float row_norm, const float* dots,
+                                 Scratch& scratch) const {
+  const size_t n = kmeans::kernels().candidates(dots, squared_norms_.data(), centroids_.count(),
+                                                row_norm, rel_slack_, abs_slack_,
+                                                scratch.lower.data(), scratch.candidates.data());
+  // A lone candidate is the centroid whose upper bound is the least: it wins outright.
+  if (n == 1) return scratch.candidates[0];
   uint32_t best_index = 0;
   float best = FLT_MAX;
-  for (uint32_t j : candidates) {
+  for (size_t i = 0; i < n; ++i) {
+    const uint32_t j = scratch.candidates[i];
     const float dist = exact_distance(row, centroids_, j);
     if (dist < best) {
       best = dist;
@@ -119,12 +93,11 @@ uint32_t ClusterAssigner::choose(const float* row, float row_norm, const float* 
 // Rows row0 + [first_block × R, last_block × R), below `end`, R = kernel.rows at a time.
 void ClusterAssigner::assign_blocks(const IvfSample& s, size_t row0, size_t end, size_t first_block,
                                     size_t last_block, uint32_t* out) const {
-  const DotKernel& kernel = ivf_kernels::dot_kernel();
+  const Kernels& kernel = kmeans::kernels();
   const size_t stride = packed_count_, dim = centroids_.dimension();
-  std::vector<float> dots(kernel.rows * stride), lower(centroids_.count()),
-      upper(centroids_.count());
-  std::vector<uint32_t> candidates;
-  candidates.reserve(centroids_.count());
+  std::vector<float> dots(kernel.rows * stride);
+  Scratch scratch{std::vector<float>(centroids_.count()),
+                  std::vector<uint32_t>(centroids_.count())};
   for (size_t b = first_block; b != last_block; ++b) {
     const size_t first = row0 + b * kernel.rows, nrows = std::min(kernel.rows, end - first);
     for (size_t q = 0, width; q < packed_count_; q += width) {
@@ -136,10 +109,9 @@ void ClusterAssigner::assign_blocks(const IvfSample& s, size_t row0, size_t end,
     for (size_t r = 0; r < nrows; ++r) {
       const size_t i = first + r;
       const double row_norm = s.squared_norms[i];
-      out[i] = row_norm <= kSafeSquaredNorm
-                   ? choose(s.rows[i], static_cast<float>(row_norm), dots.data() + r * stride,
-                            lower.data(), upper.data(), candidates)
-                   : nearest_centroid(s.rows[i], centroids_);
+      out[i] = row_norm <= kSafeSquaredNorm ? choose(s.rows[i], static_cast<float>(row_norm),
+                                                     dots.data() + r * stride, scratch)
+                                            : nearest_centroid(s.rows[i], centroids_);
     }
   }
 }
@@ -156,7 +128,7 @@ void ClusterAssigner::assign(const IvfSample& s, size_t first, size_t last, uint
     });
     return;
   }
-  const size_t rows = ivf_kernels::dot_kernel().rows;
+  const size_t rows = kmeans::kernels().rows;
   const size_t blocks = (last - first + rows - 1) / rows;
   pool::parallel_for(blocks, [&](size_t a, size_t b) { assign_blocks(s, first, last, a, b, out); });
 }

@@ -24,8 +24,12 @@ class ClusterAssigner {
   void assign(const IvfSample& sample, size_t first, size_t last, uint32_t* out) const;
 
  private:
-  uint32_t choose(const float* row, float row_norm, const float* dots, float* lower, float* upper,
-                  std::vector<uint32_t>& candidates) const;
+  struct Scratch {  // one per worker: room for a value per centroid
+    std::vector<float> lower;
+    std::vector<uint32_t> candidates;
+  };
+
+  uint32_t choose(const float* row, float row_norm, const float* dots, Scratch& scratch) const;
   void assign_blocks(const IvfSample& s, size_t row0, size_t end, size_t first_block,
                      size_t last_block, uint32_t* out) const;
 

@@ -22,6 +22,10 @@ struct IvfSample {
   bool empty() const { return rows.empty(); }
 };
 
+// Σ v[t]² over t < n in double, in independent partial sums: one chain of dependent adds
+// would take several cycles per component.
+double squared_norm_of(const float* v, size_t n);
+
 // Slots 0 to min(count, kIvfTrainingSample) - 1 in order, each when readable; an
 // unreadable slot is skipped, not replaced by a later one.
 IvfSample draw_sample(const FlatStorage& store);

@@ -7,7 +7,6 @@
 #include <random>
 #include <vector>
 
-#include "core/norm.h"
 #include "index/ivf_sample.h"
 #include "storage/flat_storage.h"
 #include "support/temp_dir.h"
@@ -31,7 +30,7 @@ inline IvfSample SampleOf(const Vectors& vectors) {
   s.dimension = vectors.empty() ? 0 : vectors[0].size();
   for (const auto& v : vectors) {
     s.rows.push_back(v.data());
-    s.squared_norms.push_back(squared_norm(v));
+    s.squared_norms.push_back(squared_norm_of(v.data(), v.size()));
   }
   return s;
 }

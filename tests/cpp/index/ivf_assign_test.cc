@@ -3,10 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <random>
 #include <vector>
 
-#include "index/centroid_dots.h"
 #include "index/index_test_util.h"
+#include "index/kmeans_kernels.h"
 
 namespace tamix {
 namespace {
@@ -39,7 +40,7 @@ std::vector<float> Packed(const Vectors& cents, size_t tile) {
 }
 
 TEST(CentroidDotsTest, EveryVariantStaysWithinItsErrorBound) {
-  for (const auto* kernel : ivf_kernels::dot_kernel_variants()) {
+  for (const auto* kernel : kmeans::kernel_variants()) {
     const size_t w = kernel->tile;
     for (size_t dim : {1, 15, 17, 100, 784}) {
       for (size_t width : {2 * w, w, w / 2}) {
@@ -66,6 +67,45 @@ TEST(CentroidDotsTest, EveryVariantStaysWithinItsErrorBound) {
           }
         }
       }
+    }
+  }
+}
+
+// The candidate rule, one centroid at a time.
+std::vector<uint32_t> Candidates(const std::vector<float>& dots, const std::vector<float>& norms,
+                                 float row_norm, float rel, float abs) {
+  std::vector<float> lower;
+  float least = INFINITY;
+  for (size_t j = 0; j < dots.size(); ++j) {
+    const float n = row_norm + norms[j], a = n - 2.0f * dots[j], m = rel * n + abs;
+    if (a + m < least) least = a + m;
+    lower.push_back(a - m);
+  }
+  std::vector<uint32_t> out;
+  for (size_t j = 0; j < dots.size(); ++j) {
+    if (!(lower[j] > least)) out.push_back(static_cast<uint32_t>(j));
+  }
+  return out;
+}
+
+TEST(CandidatesTest, EveryVariantKeepsTheCentroidsItsBoundsCannotRuleOut) {
+  for (const auto* kernel : kmeans::kernel_variants()) {
+    for (size_t k : {1, 7, 16, 37, 100}) {
+      std::mt19937 rng(static_cast<uint32_t>(k));
+      std::uniform_real_distribution<float> u(0.0f, 10.0f);
+      std::vector<float> dots(k), norms(k);
+      for (size_t j = 0; j < k; ++j) {
+        norms[j] = 50.0f + u(rng);
+        dots[j] = u(rng) / 4;
+      }
+      norms[k / 2] = INFINITY;               // an unbounded centroid is always kept
+      if (k > 3) dots[k / 3] = dots[k - 1];  // a tie with the last
+      std::vector<float> lower(k);
+      std::vector<uint32_t> out(k);
+      const size_t n = kernel->candidates(dots.data(), norms.data(), k, 20.0f, 0.01f, 1e-30f,
+                                          lower.data(), out.data());
+      out.resize(n);
+      EXPECT_EQ(out, Candidates(dots, norms, 20.0f, 0.01f, 1e-30f)) << kernel->name << " k " << k;
     }
   }
 }

@@ -1,7 +1,8 @@
-// One body of kernels (centroid_dots_impl.h), compiled for AVX-512 and AVX2 inside target
+// One body of kernels (kmeans_kernels_impl.h), compiled for AVX-512 and AVX2 inside target
 // regions and for the baseline, so the build needs no -march and still runs on any processor.
-#include "index/centroid_dots.h"
+#include "index/kmeans_kernels.h"
 
+#include <cstdint>
 #include <cstring>
 
 #if defined(__x86_64__)
@@ -13,7 +14,7 @@
 #pragma GCC diagnostic ignored "-Wpsabi"
 #endif
 
-namespace tamix::ivf_kernels {
+namespace tamix::kmeans {
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define TAMIX_X86_KERNELS 1
@@ -26,7 +27,7 @@ namespace tamix::ivf_kernels {
 #endif
 #define TAMIX_KERNEL_NS avx512
 #define TAMIX_KERNEL_BYTES 64
-#include "index/centroid_dots_impl.h"
+#include "index/kmeans_kernels_impl.h"
 #undef TAMIX_KERNEL_NS
 #undef TAMIX_KERNEL_BYTES
 #if defined(__clang__)
@@ -43,7 +44,7 @@ namespace tamix::ivf_kernels {
 #endif
 #define TAMIX_KERNEL_NS avx2
 #define TAMIX_KERNEL_BYTES 32
-#include "index/centroid_dots_impl.h"
+#include "index/kmeans_kernels_impl.h"
 #undef TAMIX_KERNEL_NS
 #undef TAMIX_KERNEL_BYTES
 #if defined(__clang__)
@@ -55,19 +56,19 @@ namespace tamix::ivf_kernels {
 
 #define TAMIX_KERNEL_NS portable
 #define TAMIX_KERNEL_BYTES 16
-#include "index/centroid_dots_impl.h"
+#include "index/kmeans_kernels_impl.h"
 #undef TAMIX_KERNEL_NS
 #undef TAMIX_KERNEL_BYTES
 
 namespace {
 
-#define TAMIX_DOT_KERNEL(ns) \
-  DotKernel { #ns, ns::kTile, ns::kRows, &ns::tile_dots }
+#define TAMIX_KMEANS_KERNELS(ns) \
+  Kernels { #ns, ns::kTile, ns::kRows, &ns::tile_dots, &ns::candidates }
 
-const DotKernel kPortable = TAMIX_DOT_KERNEL(portable);
+const Kernels kPortable = TAMIX_KMEANS_KERNELS(portable);
 #ifdef TAMIX_X86_KERNELS
-const DotKernel kAvx2 = TAMIX_DOT_KERNEL(avx2);
-const DotKernel kAvx512 = TAMIX_DOT_KERNEL(avx512);
+const Kernels kAvx2 = TAMIX_KMEANS_KERNELS(avx2);
+const Kernels kAvx512 = TAMIX_KMEANS_KERNELS(avx512);
 
 bool has_avx512() { return __builtin_cpu_supports("avx512f"); }
 bool has_avx2() { return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"); }
@@ -75,8 +76,8 @@ bool has_avx2() { return __builtin_cpu_supports("avx2") && __builtin_cpu_support
 
 }  // namespace
 
-std::vector<const DotKernel*> dot_kernel_variants() {
-  std::vector<const DotKernel*> out{&kPortable};
+std::vector<const Kernels*> kernel_variants() {
+  std::vector<const Kernels*> out{&kPortable};
 #ifdef TAMIX_X86_KERNELS
   if (has_avx2()) out.push_back(&kAvx2);
   if (has_avx512()) out.push_back(&kAvx512);
@@ -84,9 +85,9 @@ std::vector<const DotKernel*> dot_kernel_variants() {
   return out;
 }
 
-const DotKernel& dot_kernel() {
-  static const DotKernel* chosen = dot_kernel_variants().back();
+const Kernels& kernels() {
+  static const Kernels* chosen = kernel_variants().back();
   return *chosen;
 }
 
-}  // namespace tamix::ivf_kernels
+}  // namespace tamix::kmeans
