@@ -1,10 +1,10 @@
 #include "index/ivf_training.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <random>
 #include <vector>
 
 #include "core/console.h"
@@ -56,6 +56,7 @@ std::string iteration_line(uint64_t it, float diff) {
 
 std::optional<IvfCentroids> run_kmeans(const IvfSample& sample, const IvfConfig& config) {
   const uint64_t k = config.nlist;
+  assert(k <= kMaxIvfLists);  // cluster indices are 32-bit
   if (sample.empty() || k == 0) return std::nullopt;
   console::out_line("IVF: Training " + std::to_string(k) + " centroids on " +
                     std::to_string(sample.size()) + " vectors...");

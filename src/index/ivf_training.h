@@ -29,9 +29,9 @@ using IvfPopulate = std::function<void(const FlatStorage& store, uint64_t n)>;
 Status train_ivf(FlatStorage* store, const IvfConfig& config, IvfCentroids& centroids,
                  const IvfPopulate& populate);
 
-// The k-means alone: config.nlist centroids fitted to the sample in at most
-// config.max_iterations iterations, one progress line each. None for an empty sample or
-// nlist 0.
+// The k-means alone: config.nlist centroids (at most kMaxIvfLists) fitted to the sample in
+// at most config.max_iterations iterations, one progress line each. None for an empty
+// sample or nlist 0.
 std::optional<IvfCentroids> run_kmeans(const IvfSample& sample, const IvfConfig& config);
 
 // "  -> Iteration {it}: diff = {diff}", diff with four decimals ("NaN", "inf" when not finite).

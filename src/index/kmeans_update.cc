@@ -21,7 +21,7 @@ ClusterSums::ClusterSums(size_t clusters, size_t dimension)
 
 void ClusterSums::add(const IvfSample& s, const uint32_t* assignment, size_t first, size_t last) {
   for (size_t i = first; i < last; ++i) ++counts_[assignment[i]];
-  const size_t slices = std::clamp<size_t>(pool::threads(), 1, (dim_ + 15) / 16);
+  const size_t slices = std::max<size_t>(1, std::min(pool::threads(), (dim_ + 15) / 16));
   const size_t width = (dim_ + slices - 1) / slices;
   pool::parallel_for(slices, [&](size_t a, size_t b) {
     const size_t t0 = a * width, t1 = std::min(dim_, b * width);
