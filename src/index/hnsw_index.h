@@ -1,0 +1,97 @@
+// HnswIndex: a hierarchical navigable small-world graph over vector slots. It stores no
+// vectors, only the links between slots.
+//
+// Thread-safety: the reading members may run at once from any threads.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <shared_mutex>
+#include <span>
+#include <unordered_map>
+#include <vector>
+
+#include "core/result.h"
+#include "core/types.h"
+#include "index/hnsw_config.h"
+#include "index/node_table.h"
+
+namespace tamix {
+
+struct GraphImage;
+
+// One node as the graph image holds it: `neighbors` has a list per layer, layer 0 first.
+struct HnswNode {
+  Slot id = 0;
+  uint64_t level = 0;
+  std::vector<std::vector<Slot>> neighbors;
+
+  bool operator==(const HnswNode&) const = default;
+};
+
+class HnswIndex {
+ public:
+  static constexpr uint64_t kAllSlots = UINT64_MAX;
+
+  // An empty graph: no nodes, no entry point, max_level 0.
+  explicit HnswIndex(const HnswConfig& config);
+
+  HnswIndex(const HnswIndex&) = delete;
+  HnswIndex& operator=(const HnswIndex&) = delete;
+
+  // Reads a graph image. Nodes whose slot is slot_limit or more (vectors the store never
+  // committed) are dropped with every reference to them.
+  static Result<std::unique_ptr<HnswIndex>> deserialize(std::span<const uint8_t> bytes,
+                                                        uint64_t slot_limit = kAllSlots);
+  // The graph image, nodes in the order they were added.
+  std::vector<uint8_t> serialize() const;
+
+  const HnswConfig& config() const { return config_; }
+  std::optional<Slot> entry_point() const;
+  uint64_t max_level() const;
+  uint64_t node_count() const;
+  std::optional<HnswNode> node(Slot slot) const;
+  // Every node, in the order they were added.
+  std::vector<HnswNode> nodes() const;
+  // Changes with every change of the graph: equal values mean an unchanged graph. A loaded
+  // graph starts at 0, or 1 when loading dropped anything the image held.
+  uint64_t generation() const { return generation_.load(std::memory_order_acquire); }
+
+ private:
+  struct Top {
+    hnsw::NodeId entry = hnsw::kNoNode;
+    uint64_t max_level = 0;
+  };
+
+  HnswIndex(const HnswConfig& config, uint32_t capacity0, uint32_t capacity_upper);
+  // Fills a new graph from an image; nothing of slot_limit or above is kept.
+  void load(const GraphImage& image, uint64_t slot_limit);
+  // Sets the entry point and max_level; false when the entry had to be replaced.
+  bool load_top(const GraphImage& image, uint64_t slot_limit,
+                const std::vector<hnsw::NodeId>& nodes);
+
+  Top top() const;
+  std::optional<hnsw::NodeId> find(Slot slot) const;
+  // The id of a slot, added as an entry without lists when new.
+  hnsw::NodeId claim(Slot slot);
+  hnsw::NodeId claim_locked(Slot slot);  // ids_mu_ held
+  HnswNode node_at(hnsw::NodeId id) const;
+
+  HnswConfig config_;
+  hnsw::NodeTable table_;
+
+  mutable std::mutex ids_mu_;  // guards ids_ and adding to table_
+  std::unordered_map<Slot, hnsw::NodeId> ids_;
+
+  mutable std::mutex top_mu_;  // guards top_
+  Top top_;
+  // Changes of the graph share it; serialize takes it alone.
+  mutable std::shared_mutex image_mu_;
+  std::atomic<uint64_t> generation_{0};
+};
+
+}  // namespace tamix
