@@ -48,6 +48,16 @@ NodeId HnswIndex::claim(Slot slot) {
   return claim_locked(slot);
 }
 
+std::vector<ScoredIndex> HnswIndex::to_scored(const std::vector<uint64_t>& entries,
+                                              uint64_t n) const {
+  const size_t count = static_cast<size_t>(std::min<uint64_t>(n, entries.size()));
+  std::vector<ScoredIndex> out(count);
+  for (size_t i = 0; i < count; ++i) {
+    out[i] = {table_.slot(hnsw::node_of(entries[i])), hnsw::distance_of(entries[i])};
+  }
+  return out;
+}
+
 std::optional<Slot> HnswIndex::entry_point() const {
   const Top t = top();
   if (t.entry == kNoNode) return std::nullopt;

@@ -1,5 +1,5 @@
 // HnswIndex: a hierarchical navigable small-world graph over vector slots. It stores no
-// vectors, only the links between slots.
+// vectors: every distance comes from a source (index/distance_sources.h) over a store.
 //
 // Thread-safety: the reading members may run at once from any threads.
 #pragma once
@@ -18,6 +18,7 @@
 #include "core/result.h"
 #include "core/types.h"
 #include "index/hnsw_config.h"
+#include "index/layer_search.h"
 #include "index/node_table.h"
 
 namespace tamix {
@@ -50,6 +51,12 @@ class HnswIndex {
   // The graph image, nodes in the order they were added.
   std::vector<uint8_t> serialize() const;
 
+  // Up to max(ef, 1) nodes met on `layer` from `entry`, nearest first, with the source's
+  // distances; never empty.
+  template <class Source>
+  std::vector<ScoredIndex> search_layer(Slot entry, uint64_t ef, uint64_t layer,
+                                        const Source& source) const;
+
   const HnswConfig& config() const { return config_; }
   std::optional<Slot> entry_point() const;
   uint64_t max_level() const;
@@ -79,6 +86,7 @@ class HnswIndex {
   // The id of a slot, added as an entry without lists when new.
   hnsw::NodeId claim(Slot slot);
   hnsw::NodeId claim_locked(Slot slot);  // ids_mu_ held
+  std::vector<ScoredIndex> to_scored(const std::vector<uint64_t>& entries, uint64_t n) const;
   HnswNode node_at(hnsw::NodeId id) const;
 
   HnswConfig config_;
@@ -95,3 +103,5 @@ class HnswIndex {
 };
 
 }  // namespace tamix
+
+#include "index/hnsw_index_inl.h"

@@ -1,16 +1,49 @@
-// Helpers shared by the graph tests: hand-made graph images.
+// Helpers shared by the graph tests: stores of seeded vectors and hand-made graph images.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <bit>
 #include <cstdint>
-#include <optional>
+#include <memory>
+#include <random>
 #include <vector>
 
+#include "index/distance_sources.h"
 #include "index/hnsw_index.h"
+#include "storage/flat_storage.h"
+#include "storage/storage_test_util.h"
 
 namespace tamix::testing_util {
+
+// n vectors around `centres` Gaussian centres (deviation 1), noise deviation 1.5.
+inline std::vector<std::vector<float>> ClusteredVectors(size_t n, size_t d, size_t centres,
+                                                        uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::normal_distribution<float> unit(0.0f, 1.0f), noise(0.0f, 1.5f);
+  std::vector<std::vector<float>> c(centres, std::vector<float>(d));
+  for (auto& v : c)
+    for (auto& x : v) x = unit(rng);
+  std::uniform_int_distribution<size_t> pick(0, centres - 1);
+  std::vector<std::vector<float>> out(n, std::vector<float>(d));
+  for (auto& v : out) {
+    const auto& centre = c[pick(rng)];
+    for (size_t i = 0; i < d; ++i) v[i] = centre[i] + noise(rng);
+  }
+  return out;
+}
+
+// A flat store in its own directory, every vector flushed.
+struct TestStore {
+  TempDir dir;
+  std::unique_ptr<FlatStorage> store;
+  std::vector<std::vector<float>> vectors;
+
+  TestStore(std::vector<std::vector<float>> vs, uint64_t dim) : vectors(std::move(vs)) {
+    store = StoreWith(dir, dim, vectors, vectors.size());
+  }
+  FlatVectors flat() const { return FlatVectors::of(*store); }
+};
 
 // Builds graph images field by field.
 class ImageBuilder {
