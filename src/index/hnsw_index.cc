@@ -28,6 +28,16 @@ HnswIndex::Top HnswIndex::top() const {
   return top_;
 }
 
+void HnswIndex::set_top(Top top) {
+  std::lock_guard<std::mutex> guard(top_mu_);
+  top_ = top;
+}
+
+uint64_t HnswIndex::start_layer(const Top& top) const {
+  const uint32_t lists = table_.list_count(top.entry);
+  return lists == 0 ? 0 : std::min<uint64_t>(top.max_level, lists - 1);
+}
+
 std::optional<NodeId> HnswIndex::find(Slot slot) const {
   std::lock_guard<std::mutex> guard(ids_mu_);
   auto it = ids_.find(slot);
@@ -46,6 +56,14 @@ NodeId HnswIndex::claim_locked(Slot slot) {
 NodeId HnswIndex::claim(Slot slot) {
   std::lock_guard<std::mutex> guard(ids_mu_);
   return claim_locked(slot);
+}
+
+std::vector<NodeId> HnswIndex::claim_all(std::span<const Slot> slots) {
+  std::lock_guard<std::mutex> guard(ids_mu_);
+  std::vector<NodeId> ids;
+  ids.reserve(slots.size());
+  for (const Slot s : slots) ids.push_back(claim_locked(s));
+  return ids;
 }
 
 std::vector<ScoredIndex> HnswIndex::to_scored(const std::vector<uint64_t>& entries,

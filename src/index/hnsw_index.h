@@ -1,7 +1,10 @@
 // HnswIndex: a hierarchical navigable small-world graph over vector slots. It stores no
 // vectors: every distance comes from a source (index/distance_sources.h) over a store.
 //
-// Thread-safety: the reading members may run at once from any threads.
+// Thread-safety: searches, insertions and serialize may all run at once from any threads.
+// Searches take no lock; insertions lock one node at a time while they change its lists;
+// serialize waits for running insertions and holds new ones off until the image is done.
+// The stores behind the sources must not change meanwhile.
 #pragma once
 
 #include <algorithm>
@@ -15,9 +18,12 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/live_slots.h"
+#include "core/pool.h"
 #include "core/result.h"
 #include "core/types.h"
 #include "index/hnsw_config.h"
+#include "index/hnsw_level.h"
 #include "index/layer_search.h"
 #include "index/node_table.h"
 
@@ -51,11 +57,30 @@ class HnswIndex {
   // The graph image, nodes in the order they were added.
   std::vector<uint8_t> serialize() const;
 
+  // Adds `slot` as a node (replacing its lists if it is one already), with the family's
+  // source for stored vectors (index/distance_sources.h). A family's distances must be
+  // symmetric: a link keeps the distance its insertion found, for later pruning.
+  template <class Family>
+  void insert(Slot slot, const Family& family);
+  // Inserts every slot on the worker pool.
+  template <class Family>
+  void insert_many(std::span<const Slot> slots, const Family& family);
+
   // Up to max(ef, 1) nodes met on `layer` from `entry`, nearest first, with the source's
   // distances; never empty.
   template <class Source>
   std::vector<ScoredIndex> search_layer(Slot entry, uint64_t ef, uint64_t layer,
                                         const Source& source) const;
+  // The k best scores (1 - distance), best first. With `live`, only live slots are
+  // answered; dead ones still lead the way.
+  template <class Source>
+  std::vector<ScoredIndex> search(const Source& source, uint64_t k,
+                                  const LiveSlots* live = nullptr) const;
+  // The nearest 2k (saturating) of the layer-0 search, ascending by distance: the list one
+  // IVF probe contributes.
+  template <class Source>
+  std::vector<ScoredIndex> search_nearest(const Source& source, uint64_t k,
+                                          const LiveSlots* live = nullptr) const;
 
   const HnswConfig& config() const { return config_; }
   std::optional<Slot> entry_point() const;
@@ -64,8 +89,8 @@ class HnswIndex {
   std::optional<HnswNode> node(Slot slot) const;
   // Every node, in the order they were added.
   std::vector<HnswNode> nodes() const;
-  // Changes with every change of the graph: equal values mean an unchanged graph. A loaded
-  // graph starts at 0, or 1 when loading dropped anything the image held.
+  // Changes with every insertion: equal values mean an unchanged graph. A loaded graph
+  // starts at 0, or 1 when loading dropped anything the image held.
   uint64_t generation() const { return generation_.load(std::memory_order_acquire); }
 
  private:
@@ -82,12 +107,29 @@ class HnswIndex {
                 const std::vector<hnsw::NodeId>& nodes);
 
   Top top() const;
+  void set_top(Top top);
+  // The layer a search from the top starts at: no higher than the entry's own lists.
+  uint64_t start_layer(const Top& top) const;
   std::optional<hnsw::NodeId> find(Slot slot) const;
   // The id of a slot, added as an entry without lists when new.
   hnsw::NodeId claim(Slot slot);
   hnsw::NodeId claim_locked(Slot slot);  // ids_mu_ held
+  std::vector<hnsw::NodeId> claim_all(std::span<const Slot> slots);
   std::vector<ScoredIndex> to_scored(const std::vector<uint64_t>& entries, uint64_t n) const;
   HnswNode node_at(hnsw::NodeId id) const;
+  // Neighbour limit of a layer, never above what a list holds.
+  uint64_t limit(uint64_t layer) const {
+    return std::min<uint64_t>(layer == 0 ? config_.m_max0 : config_.m_max, table_.capacity(layer));
+  }
+
+  template <class Family>
+  void insert_node(hnsw::NodeId id, const Family& family);
+  template <class Family>
+  void link_back(hnsw::NodeId e, hnsw::NodeId q, uint64_t layer, float distance,
+                 const Family& family, hnsw::Scratch& s);
+  template <class Family>
+  void prune(hnsw::NodeId e, const hnsw::NeighborList& list, float distance, uint64_t limit,
+             const Family& family, hnsw::Scratch& s) const;
 
   HnswConfig config_;
   hnsw::NodeTable table_;
@@ -97,7 +139,10 @@ class HnswIndex {
 
   mutable std::mutex top_mu_;  // guards top_
   Top top_;
-  // Changes of the graph share it; serialize takes it alone.
+  // Held through a whole insertion that may set the top (the first, or one above
+  // max_level), so two insertions can never both find the graph empty.
+  std::mutex grow_mu_;
+  // Insertions share it; serialize takes it alone.
   mutable std::shared_mutex image_mu_;
   std::atomic<uint64_t> generation_{0};
 };

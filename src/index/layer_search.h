@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "core/live_slots.h"
+#include "index/hnsw_level.h"
 #include "index/node_table.h"
 
 namespace tamix::hnsw {
@@ -38,6 +40,16 @@ struct Scratch {
   std::vector<uint64_t> results;     // max-heap W; ascending once a search is finished
   std::vector<uint64_t> gathered;    // max-heap of live results; ascending when finished
   std::vector<NodeId> links, fresh;  // one list as read, and its unvisited ids
+  // Insertion: the new node's neighbours per layer with their distances, and one list
+  // being changed.
+  struct Chosen {
+    std::vector<NodeId> ids;
+    std::vector<float> distances;
+  };
+  std::array<Chosen, kMaxLevel + 1> chosen;
+  std::vector<NodeId> edit, kept;
+  std::vector<float> edit_distances;
+  std::vector<uint64_t> keys;
 
   void start(NodeId nodes);
   bool first_visit(NodeId id) {

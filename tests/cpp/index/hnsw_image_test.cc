@@ -2,15 +2,23 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <random>
 
+#include "index/distance_sources.h"
 #include "index/hnsw_index.h"
 #include "index/hnsw_test_util.h"
 
 namespace tamix {
 namespace {
 
+using testing_util::ClusteredVectors;
 using testing_util::ImageBuilder;
+using testing_util::Range;
+using testing_util::TestStore;
+
+constexpr uint64_t kDim = 128;
 
 std::string DecodeError(const std::vector<uint8_t>& bytes) {
   auto r = HnswIndex::deserialize(bytes);
@@ -40,6 +48,18 @@ TEST(HnswImageTest, EmptyGraphIs62Bytes) {
   EXPECT_EQ(HnswIndex(HnswConfig{}).serialize(), expected);
 }
 
+TEST(HnswImageTest, OneNodeGraphIs110Bytes) {
+  TestStore t(ClusteredVectors(6, kDim, 2, 1), kDim);
+  HnswConfig c;
+  c.ml = 0.0f;  // level 0
+  HnswIndex index(c);
+  index.insert(5, HalvedCosineFamily{t.flat()});
+  const std::vector<uint8_t> expected =
+      ImageBuilder().u64(1).node(5, 0, {{}}).tail(5, 0, c).bytes();
+  ASSERT_EQ(expected.size(), 110u);
+  EXPECT_EQ(index.serialize(), expected);
+}
+
 TEST(HnswImageTest, RoundTripKeepsNodesListsAndTop) {
   auto index = HnswIndex::deserialize(SmallImage()).value();
   EXPECT_EQ(index->node_count(), 3u);
@@ -50,6 +70,17 @@ TEST(HnswImageTest, RoundTripKeepsNodesListsAndTop) {
   EXPECT_EQ(again->entry_point(), Slot{9});
   EXPECT_EQ(again->max_level(), 1u);
   EXPECT_EQ(again->config(), HnswConfig{});
+}
+
+TEST(HnswImageTest, BuiltGraphRoundTripsByteForByte) {
+  TestStore t(ClusteredVectors(300, kDim, 10, 2), kDim);
+  HnswIndex index(HnswConfig::from_m(4, 20, 10));
+  index.insert_many(Range(300), HalvedCosineFamily{t.flat()});
+  const std::vector<uint8_t> image = index.serialize();
+  auto loaded = HnswIndex::deserialize(image).value();
+  EXPECT_EQ(loaded->nodes(), index.nodes());
+  EXPECT_EQ(loaded->serialize(), image);
+  EXPECT_EQ(loaded->generation(), 0u);
 }
 
 TEST(HnswImageTest, DecodeErrorsHaveTheDecodersText) {
@@ -104,6 +135,7 @@ TEST(HnswImageTest, HostileImagesNeverCrash) {
   // Random bytes, and valid images with bytes flipped.
   std::mt19937 rng(11);
   const std::vector<uint8_t> valid = SmallImage();
+  TestStore t(ClusteredVectors(10, kDim, 2, 3), kDim);
   int loaded = 0;
   for (int trial = 0; trial < 2000; ++trial) {
     std::vector<uint8_t> bytes = valid;
@@ -116,9 +148,33 @@ TEST(HnswImageTest, HostileImagesNeverCrash) {
     auto r = HnswIndex::deserialize(bytes, rng() % 16);
     if (!r.ok()) continue;
     ++loaded;
+    r.value()->search(HalvedCosineOfQuery(t.flat(), t.vectors[0]), 5);
+    r.value()->insert(rng() % 10, HalvedCosineFamily{t.flat()});
     HnswIndex::deserialize(r.value()->serialize()).value();
   }
   EXPECT_GT(loaded, 200);  // the damage reached the graph code, not only the decoder
+}
+
+TEST(HnswImageTest, HugeMaxLevelDoesNotSlowQueries) {
+  const std::vector<uint8_t> image =
+      ImageBuilder().u64(2).node(0, 0, {{1}}).node(1, 0, {{0}}).tail(0, UINT64_MAX).bytes();
+  TestStore t(ClusteredVectors(2, kDim, 2, 4), kDim);
+  auto index = HnswIndex::deserialize(image).value();
+  EXPECT_EQ(index->search(HalvedCosineOfQuery(t.flat(), t.vectors[1]), 1)[0].slot, 1u);
+  EXPECT_EQ(index->max_level(), UINT64_MAX);
+}
+
+TEST(HnswImageTest, InsertionSkipsListsANodeDoesNotHave) {
+  // Node 0 claims level 3 but has one list; every new node reaches layer 16.
+  HnswConfig c;
+  c.ml = INFINITY;
+  const std::vector<uint8_t> image = ImageBuilder().u64(1).node(0, 3, {{}}).tail(0, 3, c).bytes();
+  TestStore t(ClusteredVectors(20, kDim, 2, 5), kDim);
+  auto index = HnswIndex::deserialize(image).value();
+  for (Slot s = 1; s < 20; ++s) index->insert(s, HalvedCosineFamily{t.flat()});
+  EXPECT_EQ(index->node(0)->neighbors.size(), 1u);
+  EXPECT_EQ(index->max_level(), 16u);
+  EXPECT_EQ(index->node(index->entry_point().value())->neighbors.size(), 17u);
 }
 
 }  // namespace

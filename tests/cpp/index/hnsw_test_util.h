@@ -1,12 +1,15 @@
-// Helpers shared by the graph tests: stores of seeded vectors and hand-made graph images.
+// Helpers shared by the graph tests: stores of seeded vectors, hand-made graph images and
+// graph walks.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <bit>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <random>
+#include <set>
 #include <vector>
 
 #include "index/distance_sources.h"
@@ -29,6 +32,24 @@ inline std::vector<std::vector<float>> ClusteredVectors(size_t n, size_t d, size
   for (auto& v : out) {
     const auto& centre = c[pick(rng)];
     for (size_t i = 0; i < d; ++i) v[i] = centre[i] + noise(rng);
+  }
+  return out;
+}
+
+// n vectors of a `latent`-dimensional Gaussian mapped into d dimensions by one fixed random
+// map: data with few true dimensions, like real embeddings, where graphs find neighbours.
+inline std::vector<std::vector<float>> LowRankVectors(size_t n, size_t d, size_t latent,
+                                                      uint32_t seed) {
+  std::mt19937 map_rng(7), rng(seed);
+  std::normal_distribution<float> unit(0.0f, 1.0f);
+  std::vector<float> map(latent * d);
+  for (auto& x : map) x = unit(map_rng);
+  std::vector<std::vector<float>> out(n, std::vector<float>(d, 0.0f));
+  std::vector<float> z(latent);
+  for (auto& v : out) {
+    for (auto& x : z) x = unit(rng);
+    for (size_t j = 0; j < latent; ++j)
+      for (size_t i = 0; i < d; ++i) v[i] += z[j] * map[j * d + i];
   }
   return out;
 }
@@ -78,5 +99,28 @@ class ImageBuilder {
  private:
   std::vector<uint8_t> bytes_;
 };
+
+// Nodes reachable on layer 0 from the entry point.
+inline size_t ReachableFromEntry(const HnswIndex& index) {
+  const std::optional<Slot> entry = index.entry_point();
+  if (!entry) return 0;
+  std::set<Slot> seen{*entry};
+  std::deque<Slot> todo{*entry};
+  while (!todo.empty()) {
+    const std::optional<HnswNode> node = index.node(todo.front());
+    todo.pop_front();
+    if (!node || node->neighbors.empty()) continue;
+    for (Slot s : node->neighbors[0]) {
+      if (seen.insert(s).second) todo.push_back(s);
+    }
+  }
+  return seen.size();
+}
+
+inline std::vector<Slot> Range(Slot n) {
+  std::vector<Slot> out(n);
+  for (Slot i = 0; i < n; ++i) out[i] = i;
+  return out;
+}
 
 }  // namespace tamix::testing_util

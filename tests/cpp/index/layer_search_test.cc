@@ -14,6 +14,7 @@ namespace {
 
 using testing_util::ClusteredVectors;
 using testing_util::ImageBuilder;
+using testing_util::Range;
 using testing_util::TestStore;
 
 constexpr uint64_t kDim = 128;
@@ -22,6 +23,29 @@ std::vector<float> Scaled(const std::vector<float>& v, float by) {
   std::vector<float> out(v);
   for (float& x : out) x *= by;
   return out;
+}
+
+TEST(LayerSearchTest, ResultsAreNonEmptyAscendingBoundedAndDistinct) {
+  TestStore t(ClusteredVectors(500, kDim, 10, 1), kDim);
+  HnswIndex index(HnswConfig::from_m(4, 32, 10));
+  index.insert_many(Range(500), HalvedCosineFamily{t.flat()});
+  const auto query = ClusteredVectors(1, kDim, 10, 2)[0];
+  for (uint64_t ef : {0, 1, 7, 50, 10000}) {
+    for (Slot entry : {0, 123, 499, 777}) {
+      for (uint64_t layer : {0, 1, 40}) {
+        const auto w = index.search_layer(entry, ef, layer, HalvedCosineOfQuery(t.flat(), query));
+        ASSERT_FALSE(w.empty());
+        EXPECT_LE(w.size(), std::max<uint64_t>(ef, 1));
+        std::set<Slot> seen;
+        for (size_t i = 0; i < w.size(); ++i) {
+          EXPECT_TRUE(seen.insert(w[i].slot).second);
+          if (i > 0) {
+            EXPECT_LE(w[i - 1].value, w[i].value);
+          }
+        }
+      }
+    }
+  }
 }
 
 TEST(LayerSearchTest, EveryReachableNodeWhenEfIsLarge) {
@@ -78,6 +102,19 @@ TEST(LayerSearchTest, HalvedCosineAgreesWithTheCosineKernel) {
   for (Slot s = 0; s < 50; ++s) {
     const float d = static_cast<float>(cos_distance(query.data(), t.vectors[s].data(), kDim));
     EXPECT_NEAR(source(s), (d * 0.5f - 1.0f) + 1.0f, 1e-6) << s;
+  }
+}
+
+// Insertion keeps each link's distance instead of computing it again from the other end.
+TEST(LayerSearchTest, InsertionDistancesAreSymmetric) {
+  TestStore t(ClusteredVectors(40, kDim, 4, 7), kDim);
+  const ExactCosineFamily exact{t.flat()};
+  const HalvedCosineFamily halved{t.flat()};
+  for (Slot a = 0; a < 41; ++a) {
+    for (Slot b = 0; b < 41; b += 3) {
+      EXPECT_EQ(exact.source(a)(b), exact.source(b)(a)) << a << " " << b;
+      EXPECT_EQ(halved.source(a)(b), halved.source(b)(a)) << a << " " << b;
+    }
   }
 }
 
