@@ -55,6 +55,11 @@ const Chosen& l2sq_kernel() {
   return chosen;
 }
 
+const Chosen& dot_kernel() {
+  static const Chosen chosen = choose(simsimd_metric_dot_k, &simsimd_dot_f32_serial);
+  return chosen;
+}
+
 }  // namespace
 
 double cos_distance(const float* a, const float* b, size_t n) {
@@ -69,6 +74,12 @@ double l2sq_distance(const float* a, const float* b, size_t n) {
   return d;
 }
 
+double dot_product(const float* a, const float* b, size_t n) {
+  simsimd_distance_t d = 0;
+  dot_kernel().kernel(a, b, n, &d);
+  return d;
+}
+
 double cos_distance_serial(const float* a, const float* b, size_t n) {
   simsimd_distance_t d = 0;
   simsimd_cos_f32_serial(a, b, n, &d);
@@ -78,6 +89,12 @@ double cos_distance_serial(const float* a, const float* b, size_t n) {
 double l2sq_distance_serial(const float* a, const float* b, size_t n) {
   simsimd_distance_t d = 0;
   simsimd_l2sq_f32_serial(a, b, n, &d);
+  return d;
+}
+
+double dot_product_serial(const float* a, const float* b, size_t n) {
+  simsimd_distance_t d = 0;
+  simsimd_dot_f32_serial(a, b, n, &d);
   return d;
 }
 

@@ -9,6 +9,8 @@ namespace tamix {
 // 1 - cosine similarity: 0 for equal directions, 1 orthogonal, 2 opposite.
 double cos_distance(const float* a, const float* b, size_t n);
 double l2sq_distance(const float* a, const float* b, size_t n);
+// Inner product, accumulated in single precision in the kernel's own order.
+double dot_product(const float* a, const float* b, size_t n);
 
 // Name of the chosen kernel family: "skylake", "haswell", "neon", "sve" or "serial".
 const char* distance_kernel_name();
@@ -16,5 +18,6 @@ const char* distance_kernel_name();
 // The portable kernels, the reference the SIMD ones are checked against.
 double cos_distance_serial(const float* a, const float* b, size_t n);
 double l2sq_distance_serial(const float* a, const float* b, size_t n);
+double dot_product_serial(const float* a, const float* b, size_t n);
 
 }  // namespace tamix

@@ -104,6 +104,7 @@ Status FlatStorage::flush() { return file_->flush(); }
 
 uint64_t FlatStorage::count() const { return file_->count(); }
 uint64_t FlatStorage::persisted_count() const { return file_->persisted_count(); }
+uint64_t FlatStorage::readable_count() const { return file_->readable_count(); }
 uint64_t FlatStorage::searchable_chunks() const {
   return tamix::searchable_chunks(file_->count(), file_->readable_count());
 }

@@ -56,6 +56,8 @@ class FlatStorage {
   uint64_t count() const;
   uint64_t dimension() const { return dimension_; }
   uint64_t persisted_count() const;
+  // Slots below this are readable through the current mapping (get_vector succeeds).
+  uint64_t readable_count() const;
   // Chunks of the search whose every slot is readable (kSearchChunkSize slots each).
   uint64_t searchable_chunks() const;
   // The first record of the mapping; records lie `dimension` floats apart. Null when

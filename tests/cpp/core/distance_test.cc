@@ -32,6 +32,9 @@ TEST(DistanceTest, SimdAgreesWithSerial) {
       // A sum of n squares in single precision: the serial order drifts ~n·eps relative.
       const double l2 = l2sq_distance_serial(a.data(), b.data(), n);
       EXPECT_NEAR(l2sq_distance(a.data(), b.data(), n), l2, 1e-5 * std::max(1.0, l2)) << "n=" << n;
+      EXPECT_NEAR(dot_product(a.data(), b.data(), n), dot_product_serial(a.data(), b.data(), n),
+                  1e-5 * std::max(1.0, static_cast<double>(n) / 16))
+          << "n=" << n;
     }
   }
 }

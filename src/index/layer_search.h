@@ -1,0 +1,166 @@
+// The best-first search of one graph layer over a NodeTable, and the per-thread scratch it
+// reuses between searches (visited marks, heaps, buffers), so a search allocates nothing
+// once a thread has warmed up.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "core/live_slots.h"
+#include "index/hnsw_level.h"
+#include "index/node_table.h"
+
+namespace tamix::hnsw {
+
+// A heap entry: the distance's bits in a total order (NaN last) above the node id, so one
+// integer comparison orders by distance, then by id.
+inline uint64_t pack(float d, NodeId id) {
+  const uint32_t bits = std::bit_cast<uint32_t>(d);
+  uint32_t key = (bits & 0x80000000u) != 0 ? ~bits : bits | 0x80000000u;
+  if (std::isnan(d)) key = 0xFFFFFFFFu;
+  return uint64_t{key} << 32 | id;
+}
+
+inline float distance_of(uint64_t entry) {
+  const uint32_t key = static_cast<uint32_t>(entry >> 32);
+  return std::bit_cast<float>((key & 0x80000000u) != 0 ? key & 0x7FFFFFFFu : ~key);
+}
+
+inline NodeId node_of(uint64_t entry) { return static_cast<NodeId>(entry); }
+
+struct Scratch {
+  std::vector<uint32_t> marks;  // marks[id] == epoch: visited in the current search
+  uint32_t epoch = 0;
+  std::vector<uint64_t> candidates;  // min-heap
+  std::vector<uint64_t> results;     // max-heap W; ascending once a search is finished
+  std::vector<uint64_t> gathered;    // max-heap of live results; ascending when finished
+  std::vector<NodeId> links, fresh;  // one list as read, and its unvisited ids
+  // Insertion: the new node's neighbours per layer with their distances, and one list
+  // being changed.
+  struct Chosen {
+    std::vector<NodeId> ids;
+    std::vector<float> distances;
+  };
+  std::array<Chosen, kMaxLevel + 1> chosen;
+  std::vector<NodeId> edit, kept;
+  std::vector<float> edit_distances;
+  std::vector<uint64_t> keys;
+
+  void start(NodeId nodes);
+  bool first_visit(NodeId id) {
+    if (id >= marks.size()) marks.resize(std::max<size_t>(id + 1, marks.size() * 2), 0);
+    if (marks[id] == epoch) return false;
+    marks[id] = epoch;
+    return true;
+  }
+};
+
+// This thread's scratch. A search and an insertion on one thread take turns with it.
+Scratch& thread_scratch();
+
+// Live results gathered at layer 0: the `keep` nearest live nodes met, and the search goes
+// on past its stop test until at least `need` live nodes are among them.
+struct LiveFilter {
+  const LiveSlots* live;
+  uint64_t keep;
+  uint64_t need;
+};
+
+inline void push_min(std::vector<uint64_t>& heap, uint64_t e) {
+  heap.push_back(e);
+  std::push_heap(heap.begin(), heap.end(), std::greater<uint64_t>());
+}
+inline uint64_t pop_min(std::vector<uint64_t>& heap) {
+  std::pop_heap(heap.begin(), heap.end(), std::greater<uint64_t>());
+  const uint64_t e = heap.back();
+  heap.pop_back();
+  return e;
+}
+inline void push_max(std::vector<uint64_t>& heap, uint64_t e) {
+  heap.push_back(e);
+  std::push_heap(heap.begin(), heap.end());
+}
+inline void pop_max(std::vector<uint64_t>& heap) {
+  std::pop_heap(heap.begin(), heap.end());
+  heap.pop_back();
+}
+
+// Keeps the `keep` smallest entries offered.
+inline void offer_bounded(std::vector<uint64_t>& heap, uint64_t e, uint64_t keep) {
+  if (heap.size() < keep) {
+    push_max(heap, e);
+  } else if (keep > 0 && e < heap.front()) {
+    pop_max(heap);
+    push_max(heap, e);
+  }
+}
+
+// Best-first search of `layer` from `entry` with breadth max(ef, 1). Leaves W in
+// s.results and, with a filter, the live results in s.gathered, both ascending. Admission
+// and stop use the distances' own comparisons; the heaps use the total order of pack().
+template <bool kFilter, class Source>
+void search_layer_ids(const NodeTable& table, NodeId entry, uint64_t ef, uint64_t layer,
+                      const Source& source, Scratch& s, const LiveFilter* filter = nullptr) {
+  const uint64_t width = std::max<uint64_t>(ef, 1);
+  const uint32_t capacity = table.capacity(layer);
+  s.start(table.size());
+  if (s.links.size() < capacity) s.links.resize(capacity);
+  if (s.fresh.size() < capacity) s.fresh.resize(capacity);
+
+  auto consider = [&](NodeId id, Slot slot, float d, bool first) {
+    if constexpr (kFilter) {
+      if (filter->live->contains(slot)) offer_bounded(s.gathered, pack(d, id), filter->keep);
+    }
+    if (first || s.results.size() < width || d < distance_of(s.results.front())) {
+      push_min(s.candidates, pack(d, id));
+      push_max(s.results, pack(d, id));
+      if (s.results.size() > width) pop_max(s.results);
+    } else if (kFilter && s.gathered.size() < filter->need) {
+      push_min(s.candidates, pack(d, id));  // still short of live results: keep exploring
+    }
+  };
+  s.first_visit(entry);
+  const Slot entry_slot = table.slot(entry);
+  consider(entry, entry_slot, source(entry_slot), true);
+
+  while (!s.candidates.empty()) {
+    const uint64_t u = pop_min(s.candidates);
+    if (distance_of(u) > distance_of(s.results.front()) &&
+        (!kFilter || s.gathered.size() >= filter->need)) {
+      break;
+    }
+    const NeighborList list = table.list(node_of(u), layer);
+    if (!list) continue;
+    const uint32_t n = list.read(s.links.data());
+    uint32_t fresh = 0;
+    for (uint32_t i = 0; i < n; ++i) {
+      if (s.first_visit(s.links[i])) s.fresh[fresh++] = s.links[i];
+    }
+    for (uint32_t i = 0; i < fresh; ++i) source.prefetch(table.slot(s.fresh[i]));
+    for (uint32_t i = 0; i < fresh; ++i) {
+      const Slot slot = table.slot(s.fresh[i]);
+      consider(s.fresh[i], slot, source(slot), false);
+    }
+  }
+  std::sort_heap(s.results.begin(), s.results.end());
+  if constexpr (kFilter) std::sort_heap(s.gathered.begin(), s.gathered.end());
+}
+
+// Greedy descent with breadth 1 from layer `from` down to layer `to` + 1; returns the
+// entry for layer `to`.
+template <class Source>
+NodeId descend(const NodeTable& table, NodeId entry, uint64_t from, uint64_t to,
+               const Source& source, Scratch& s) {
+  for (uint64_t layer = from; layer > to; --layer) {
+    search_layer_ids<false>(table, entry, 1, layer, source, s);
+    entry = node_of(s.results.front());
+  }
+  return entry;
+}
+
+}  // namespace tamix::hnsw

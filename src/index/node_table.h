@@ -1,0 +1,152 @@
+// NodeTable: the nodes of one graph in its own compact id space (NodeId, dense from 0 in the
+// order entries were added), so a graph over a few scattered slots costs only its own size.
+// Each entry has a slot, a level, and its neighbour lists as NodeIds: layer 0 inline with a
+// fixed capacity, the layers above in one block per node.
+//
+// Thread-safety: storage grows in segments that never move, and list ids and counts are
+// read and written atomically, so any number of readers run without a lock while writers
+// change lists. Writers of one node's lists hold that node's lock. add() must be serialised
+// by the caller.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <bit>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <vector>
+
+#include "core/types.h"
+
+namespace tamix::hnsw {
+
+using NodeId = uint32_t;
+
+inline constexpr NodeId kNoNode = UINT32_MAX;
+// Longest list a graph keeps on any layer: limits above it (m > 256) are cut to it.
+inline constexpr uint32_t kMaxLinks = 512;
+
+// One neighbour list in place: words[0] is the count (bit 31 set when the distances are
+// known), then `capacity` ids, then `capacity` distances from the list's owner as float
+// bits. Ids and count may be read without a lock; distances only under the owner's lock.
+class NeighborList {
+ public:
+  NeighborList() = default;
+  NeighborList(uint32_t* words, uint32_t capacity) : words_(words), capacity_(capacity) {}
+
+  explicit operator bool() const { return words_ != nullptr; }
+
+  // Copies the ids into out (room for the capacity); returns how many.
+  uint32_t read(NodeId* out) const {
+    const uint32_t n = count();
+    for (uint32_t i = 0; i < n; ++i) out[i] = load(words_[1 + i]);
+    return n;
+  }
+  uint32_t count() const { return std::min(load(words_[0]) & ~kKnown, capacity_); }
+
+  // The owner's lock is held for everything below.
+  bool distances_known() const { return (load(words_[0]) & kKnown) != 0; }
+  float distance(uint32_t i) const { return std::bit_cast<float>(words_[1 + capacity_ + i]); }
+  // Replaces the list; distances may be empty (unknown) or one per id.
+  void assign(std::span<const NodeId> ids, std::span<const float> distances) const;
+  // Adds one id to a list with room left.
+  void append(NodeId id, float distance) const;
+
+ private:
+  static constexpr uint32_t kKnown = 1u << 31;
+
+  static uint32_t load(const uint32_t& word) {
+    return std::atomic_ref<const uint32_t>(word).load(std::memory_order_acquire);
+  }
+
+  uint32_t* words_ = nullptr;
+  uint32_t capacity_ = 0;
+};
+
+class NodeTable {
+ public:
+  // capacity0 / capacity_upper: ids a list holds on layer 0 / above (each <= kMaxLinks).
+  NodeTable(uint32_t capacity0, uint32_t capacity_upper);
+  ~NodeTable();
+
+  NodeTable(const NodeTable&) = delete;
+  NodeTable& operator=(const NodeTable&) = delete;
+
+  uint32_t capacity(uint64_t layer) const { return layer == 0 ? capacity0_ : capacity_upper_; }
+  NodeId size() const { return size_.load(std::memory_order_acquire); }
+
+  // Appends an entry for `slot` that is not a node yet (no lists); kNoNode when the id
+  // space is full. Callers serialise calls.
+  NodeId add(Slot slot);
+
+  Slot slot(NodeId id) const { return at(id).segment->slots[at(id).offset]; }
+  bool is_node(NodeId id) const { return (meta(id) & kNodeBit) != 0; }
+  uint32_t list_count(NodeId id) const { return meta(id) & 0xFF; }
+  uint64_t level(NodeId id) const { return (meta(id) >> 8) & 0xFF; }
+
+  // A node's list on a layer; empty when it has none above layer 0. Every entry has room
+  // for a layer-0 list, empty while it has none (not a node, or read with no lists), so
+  // searches on layer 0 need no look at the node's level.
+  NeighborList list(NodeId id, uint64_t layer) const {
+    const Place place = at(id);
+    if (layer == 0) return {place.segment->links0 + place.offset * stride0(), capacity0_};
+    uint32_t* upper = place.segment->info[place.offset].upper.load(std::memory_order_acquire);
+    if (upper == nullptr || layer > upper[0]) return {};
+    return {upper + 1 + (layer - 1) * (1 + 2 * uint64_t{capacity_upper_}), capacity_upper_};
+  }
+
+  // Makes the entry a node with `lists` empty lists (at most 17). Earlier lists are dropped;
+  // their memory stays until the table goes, as readers may still hold it. The caller holds
+  // the node's lock.
+  void reset(NodeId id, uint32_t lists, uint64_t level);
+
+  void lock(NodeId id) const;
+  void unlock(NodeId id) const;
+
+ private:
+  static constexpr uint32_t kNodeBit = 1u << 16;
+  static constexpr int kFirstBits = 6;  // the first segment holds 64 entries, each next twice more
+  static constexpr int kSegments = 27;  // enough for 2^32 entries
+
+  struct Info {
+    std::atomic<uint32_t> meta;  // bits 0-7: list count, 8-15: level, 16: is a node
+    std::atomic<uint32_t> lock;
+    std::atomic<uint32_t*> upper;  // [0] layer count, then one upper list per layer
+  };
+  struct Segment {
+    Slot* slots;
+    Info* info;
+    uint32_t* links0;  // one layer-0 list per entry, stride0() words apart
+  };
+  struct Place {
+    Segment* segment;
+    uint64_t offset;
+  };
+
+  Place at(NodeId id) const {
+    const uint64_t shifted = uint64_t{id} + (uint64_t{1} << kFirstBits);
+    const int index = std::bit_width(shifted) - 1 - kFirstBits;
+    const uint64_t offset = shifted - (uint64_t{1} << (index + kFirstBits));
+    return {segments_[index].load(std::memory_order_acquire), offset};
+  }
+  uint64_t stride0() const { return 1 + 2 * uint64_t{capacity0_}; }
+  Info& info(NodeId id) const { return at(id).segment->info[at(id).offset]; }
+  uint32_t meta(NodeId id) const { return info(id).meta.load(std::memory_order_acquire); }
+  Segment* new_segment(int index) const;
+  uint32_t* new_upper(uint32_t layers);
+
+  uint32_t capacity0_;
+  uint32_t capacity_upper_;
+  std::atomic<NodeId> size_{0};
+  std::array<std::atomic<Segment*>, kSegments> segments_{};
+
+  std::mutex upper_mu_;  // guards the blocks below
+  std::vector<std::unique_ptr<uint32_t[]>> upper_chunks_;
+  uint32_t* upper_next_ = nullptr;  // the first free word of the last chunk
+  size_t upper_free_ = 0;           // words left in the last chunk
+};
+
+}  // namespace tamix::hnsw

@@ -1,0 +1,193 @@
+// Building and querying graphs over stored vectors: structure after insertions, recall,
+// parallel builds and live-slot filtering.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <set>
+#include <thread>
+
+#include "index/distance_sources.h"
+#include "index/hnsw_index.h"
+#include "index/hnsw_test_util.h"
+
+namespace tamix {
+namespace {
+
+using testing_util::ClusteredVectors;
+using testing_util::LowRankVectors;
+using testing_util::Range;
+using testing_util::ReachableFromEntry;
+using testing_util::TestStore;
+
+constexpr uint64_t kDim = 128;
+
+HnswConfig FlatConfig() {  // every level 0
+  HnswConfig c;
+  c.ml = 0.0f;
+  return c;
+}
+
+double RecallAt10(const HnswIndex& index, const TestStore& t, size_t queries, uint32_t seed) {
+  const auto qs = LowRankVectors(queries, kDim, 16, seed);
+  size_t found = 0;
+  for (const auto& q : qs) {
+    std::set<Slot> exact;
+    for (const ScoredIndex& h : t.store->search(q, 10)) exact.insert(h.slot);
+    for (const ScoredIndex& h : index.search(HalvedCosineOfQuery(t.flat(), q), 10)) {
+      found += exact.count(h.slot);
+    }
+  }
+  return static_cast<double>(found) / static_cast<double>(10 * queries);
+}
+
+TEST(HnswBuildTest, FirstNodeIsTheEntryWithEmptyLists) {
+  TestStore t(ClusteredVectors(2, kDim, 2, 1), kDim);
+  HnswIndex index(FlatConfig());
+  EXPECT_TRUE(index.search(HalvedCosineOfQuery(t.flat(), t.vectors[0]), 5).empty());
+  index.insert(1, HalvedCosineFamily{t.flat()});
+  EXPECT_EQ(index.entry_point(), Slot{1});
+  EXPECT_EQ(index.node(1)->neighbors, std::vector<std::vector<Slot>>{{}});
+  index.insert(0, HalvedCosineFamily{t.flat()});
+  EXPECT_EQ(index.node(1)->neighbors[0], std::vector<Slot>{0});
+  EXPECT_EQ(index.node(0)->neighbors[0], std::vector<Slot>{1});
+}
+
+TEST(HnswBuildTest, ListsStayWithinTheirLimitsWithoutRepeats) {
+  TestStore t(ClusteredVectors(2000, kDim, 20, 2), kDim);
+  HnswIndex index(HnswConfig::from_m(4, 40, 10));
+  for (Slot s : Range(2000)) index.insert(s, ExactCosineFamily{t.flat()});
+  EXPECT_EQ(index.node_count(), 2000u);
+  for (const HnswNode& n : index.nodes()) {
+    ASSERT_EQ(n.neighbors.size(), n.level + 1);
+    for (size_t layer = 0; layer < n.neighbors.size(); ++layer) {
+      const auto& list = n.neighbors[layer];
+      EXPECT_LE(list.size(), layer == 0 ? 8u : 4u);
+      EXPECT_EQ(std::set<Slot>(list.begin(), list.end()).size(), list.size());
+      EXPECT_EQ(std::count(list.begin(), list.end(), n.id), 0);
+    }
+  }
+}
+
+TEST(HnswBuildTest, PruningKeepsTheNearestToTheNeighbour) {
+  // Slot 0 sits between the others; 3 is nearest to 0, then 1, then 2 (on a circle).
+  std::vector<std::vector<float>> vs(4, std::vector<float>(kDim, 0.0f));
+  const float angles[] = {0.0f, 0.4f, 0.9f, 0.1f};
+  for (int i = 0; i < 4; ++i) vs[i][0] = std::cos(angles[i]), vs[i][1] = std::sin(angles[i]);
+  TestStore t(vs, kDim);
+  HnswConfig c = FlatConfig();
+  c.m_max0 = 2;
+  HnswIndex index(c);
+  for (Slot s : Range(4)) index.insert(s, ExactCosineFamily{t.flat()});
+  EXPECT_EQ(index.node(0)->neighbors[0], (std::vector<Slot>{3, 1}));
+}
+
+TEST(HnswBuildTest, RecallAt10AgainstExactSearch) {
+  TestStore t(LowRankVectors(10000, kDim, 16, 3), kDim);
+  HnswIndex index(HnswConfig{});
+  index.insert_many(Range(10000), ExactCosineFamily{t.flat()});
+  EXPECT_GE(RecallAt10(index, t, 200, 4), 0.95);
+}
+
+TEST(HnswBuildTest, ParallelBuildReachesAsManyNodesAsSerial) {
+  TestStore t(ClusteredVectors(10000, kDim, 1000, 5), kDim);
+  HnswIndex serial(HnswConfig{}), parallel(HnswConfig{});
+  for (Slot s : Range(10000)) serial.insert(s, HalvedCosineFamily{t.flat()});
+  parallel.insert_many(Range(10000), HalvedCosineFamily{t.flat()});
+  EXPECT_EQ(parallel.node_count(), 10000u);
+  const double a = static_cast<double>(ReachableFromEntry(serial)) / 10000;
+  const double b = static_cast<double>(ReachableFromEntry(parallel)) / 10000;
+  EXPECT_NEAR(a, b, 0.001) << "serial " << a << ", parallel " << b;
+}
+
+TEST(HnswBuildTest, ConcurrentFirstInsertionsNeverBothFindTheGraphEmpty) {
+  TestStore t(ClusteredVectors(8, kDim, 2, 6), kDim);
+  for (int trial = 0; trial < 200; ++trial) {
+    HnswIndex index(HnswConfig{});
+    index.insert_many(Range(8), HalvedCosineFamily{t.flat()});
+    ASSERT_EQ(ReachableFromEntry(index), 8u) << "trial " << trial;
+  }
+}
+
+TEST(HnswBuildTest, QueryScoresBestFirstAndKZeroOrHugeAreSafe) {
+  TestStore t(LowRankVectors(300, kDim, 8, 7), kDim);
+  HnswIndex index(HnswConfig::from_m(8, 64, 16));
+  index.insert_many(Range(300), ExactCosineFamily{t.flat()});
+  const HalvedCosineOfQuery source(t.flat(), t.vectors[42]);
+  const auto hits = index.search(source, 5);
+  ASSERT_EQ(hits.size(), 5u);
+  EXPECT_EQ(hits[0].slot, 42u);
+  EXPECT_NEAR(hits[0].value, 1.0f, 1e-6);
+  for (size_t i = 1; i < hits.size(); ++i) EXPECT_GE(hits[i - 1].value, hits[i].value);
+  EXPECT_TRUE(index.search(source, 0).empty());
+  EXPECT_LE(index.search(source, UINT64_MAX).size(), 300u);
+}
+
+TEST(HnswBuildTest, DeadSlotsRouteButNeverAnswer) {
+  TestStore t(LowRankVectors(3000, kDim, 16, 8), kDim);
+  HnswIndex index(HnswConfig{});
+  index.insert_many(Range(3000), ExactCosineFamily{t.flat()});
+  LiveSlots all, few;
+  for (Slot s = 0; s < 3000; ++s) all.insert(s);
+  for (Slot s = 0; s < 3000; s += 50) few.insert(s);  // 98% dead
+  for (const auto& q : LowRankVectors(20, kDim, 16, 9)) {
+    const HalvedCosineOfQuery source(t.flat(), q);
+    const auto plain = index.search(source, 10);
+    const auto live = index.search(source, 10, &all);
+    ASSERT_EQ(live.size(), plain.size());
+    for (size_t i = 0; i < live.size(); ++i) EXPECT_EQ(live[i].slot, plain[i].slot);
+    const auto sparse = index.search(source, 10, &few);
+    ASSERT_EQ(sparse.size(), 10u);
+    for (const ScoredIndex& h : sparse) EXPECT_TRUE(few.contains(h.slot));
+  }
+}
+
+TEST(HnswBuildTest, SearchesRunBesideInsertions) {
+  TestStore t(ClusteredVectors(3000, kDim, 30, 10), kDim);
+  HnswIndex index(HnswConfig::from_m(8, 50, 20));
+  index.insert_many(Range(100), HalvedCosineFamily{t.flat()});
+  std::atomic<bool> done{false};
+  std::thread reader([&] {
+    while (!done.load()) {
+      EXPECT_FALSE(index.search(HalvedCosineOfQuery(t.flat(), t.vectors[7]), 10).empty());
+      index.serialize();
+    }
+  });
+  const auto rest = Range(3000);
+  index.insert_many(std::span<const Slot>(rest).subspan(100), HalvedCosineFamily{t.flat()});
+  done = true;
+  reader.join();
+  EXPECT_EQ(index.node_count(), 3000u);
+}
+
+TEST(HnswBuildTest, GenerationCountsInsertionsOnly) {
+  TestStore t(ClusteredVectors(3, kDim, 2, 11), kDim);
+  HnswIndex index(HnswConfig{});
+  EXPECT_EQ(index.generation(), 0u);
+  index.insert(0, HalvedCosineFamily{t.flat()});
+  index.insert(1, HalvedCosineFamily{t.flat()});
+  const uint64_t g = index.generation();
+  EXPECT_EQ(g, 2u);
+  index.serialize();
+  index.search(HalvedCosineOfQuery(t.flat(), t.vectors[0]), 3);
+  EXPECT_EQ(index.generation(), g);
+}
+
+TEST(HnswBuildTest, DegenerateLimitsStayWellFormed) {
+  TestStore t(ClusteredVectors(50, kDim, 5, 12), kDim);
+  for (uint64_t m : {0, 1}) {
+    HnswIndex index(HnswConfig::from_m(m, 10, 10));
+    index.insert_many(Range(50), HalvedCosineFamily{t.flat()});
+    for (const HnswNode& n : index.nodes()) {
+      ASSERT_EQ(n.neighbors.size(), n.level + 1);
+      EXPECT_EQ(n.level, m == 1 ? 16u : 0u);
+      for (size_t layer = 0; layer < n.neighbors.size(); ++layer) {
+        EXPECT_LE(n.neighbors[layer].size(), layer == 0 ? 2 * m : m);
+      }
+    }
+    EXPECT_FALSE(index.search(HalvedCosineOfQuery(t.flat(), t.vectors[0]), 3).empty());
+  }
+}
+
+}  // namespace
+}  // namespace tamix
