@@ -65,6 +65,7 @@ Result<std::unique_ptr<Tamix>> Tamix::open(std::string path, uint64_t dimension,
                [&](Tamix& db, const std::optional<CommitPoint>& point) -> Status {
                  return db.open_committed_store(point ? point->vector_store : kFlatStore);
                }));
+  db->load_graph(db->vector_count());
   db->storage_kind_ = entry->kind;
   db->quantization_kind_ = entry->quantization;
   // The store that holds the vectors answers whatever the word says.

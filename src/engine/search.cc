@@ -38,6 +38,10 @@ std::vector<Hit> Tamix::hits_with_ids(const std::vector<ScoredIndex>& scored) co
 }
 
 Result<std::vector<Hit>> Tamix::search(VectorView query, uint64_t k) const {
+  if (hnsw_index_) {
+    TAMIX_ASSIGN_OR_RETURN(const std::vector<ScoredIndex> scored, graph_search(query, k));
+    return hits_with_ids(scored);
+  }
   TAMIX_ASSIGN_OR_RETURN(const StoreRef store, store_for(StoreUse::kSearch));
   TAMIX_ASSIGN_OR_RETURN(
       const std::vector<ScoredIndex> scored,

@@ -7,6 +7,7 @@ namespace tamix {
 
 Tamix::~Tamix() {
   commit_on_release();
+  hnsw_index_.reset();
   flat_storage_.reset();
   pq_storage_.reset();
   sq8_storage_.reset();
@@ -24,9 +25,12 @@ void Tamix::commit_on_release() {
   }
 }
 
-Status Tamix::persist() {
+Status Tamix::persist(const Unlocked& unlocked) {
   if (mode_ == IndexMode::Auto) check_and_migrate();
   TAMIX_TRY(flush_stores());
+  const auto catch_up = [this] { catch_up_graph(); };
+  unlocked ? unlocked(catch_up) : catch_up();
+  TAMIX_TRY(save_graph());
   return metadata_->commit({vector_count(), vector_store_kind()});
 }
 

@@ -19,6 +19,7 @@
 #include "core/result.h"
 #include "core/types.h"
 #include "engine/modes.h"
+#include "index/hnsw_index.h"
 #include "metadata/metadata_store.h"
 #include "storage/flat_storage.h"
 #include "storage/pq_storage.h"
@@ -37,6 +38,9 @@ using StoreRef = std::variant<FlatStorage*, Sq8Storage*, PqStorage*>;
 // What a store is asked for; each use reports its own error when the store is missing.
 enum class StoreUse { kAdd, kSearch, kBatch };
 
+// Runs long work; the binding passes one that releases the interpreter lock around it.
+using Unlocked = std::function<void(const std::function<void()>& work)>;
+
 class Tamix {
  public:
   // The main constructor: validates dimension and mode word, creates the directory, opens
@@ -51,6 +55,11 @@ class Tamix {
                                                              std::span<const VectorView> training);
   static Result<std::unique_ptr<Tamix>> new_product_quantized(std::string path, uint64_t dimension,
                                                               std::span<const VectorView> training);
+
+  // The HNSW constructor: the flat store with a new, empty graph (m at least 2). Vectors the
+  // directory already holds get their ids back and go into the graph at the next persist.
+  static Result<std::unique_ptr<Tamix>> new_hnsw(std::string path, uint64_t dimension, uint64_t m,
+                                                  uint64_t ef_construction, uint64_t ef_search);
 
   // Drop: flushes every store and the pending metadata, errors ignored.
   ~Tamix();
@@ -70,7 +79,7 @@ class Tamix {
   // Brings everything to the directory in its fixed order; the first failure ends it. The
   // last step is the commit point: the vectors are synced before it, and what it covers is
   // what a reopen finds after a crash at any instant.
-  Status persist();
+  Status persist(const Unlocked& unlocked = nullptr);
 
   // The search proper (after check_query and persist), needing no interpreter lock.
   Result<std::vector<Hit>> search(VectorView query, uint64_t k) const;
@@ -140,9 +149,17 @@ class Tamix {
   static Result<std::unique_ptr<Tamix>> assemble(std::string path, uint64_t dimension,
                                                  const OpenStore& open_store);
 
-  // The adaptive check of persist in mode Auto, and the conversion it starts.
+  // The adaptive check of persist in mode Auto, and the conversions it may start.
   void check_and_migrate();
   Status migrate_to_sq8();
+  Status migrate_to_hnsw();
+
+  // The graph: loaded from "hnsw.graph" at open, given every readable slot it lacks before
+  // a search (on the pool, through `unlocked`), written only when it changed.
+  void load_graph(uint64_t committed);
+  void catch_up_graph();
+  Status save_graph();
+  Result<std::vector<ScoredIndex>> graph_search(VectorView query, uint64_t k) const;
 
   std::unique_ptr<FlatStorage> flat_storage_;
   std::unique_ptr<PqStorage> pq_storage_;
@@ -154,6 +171,10 @@ class Tamix {
   QuantizationType quantization_kind_ = QuantizationType::None;
   bool use_quantization_flag_ = false;
   std::unique_ptr<MetadataStore> metadata_;
+  std::optional<HnswConfig> hnsw_config_;
+  std::unique_ptr<HnswIndex> hnsw_index_;
+  std::optional<uint64_t> graph_written_;  // the graph's generation in "hnsw.graph"
+  uint64_t graph_covered_ = 0;             // every readable slot below it is a node
   IndexMode mode_ = IndexMode::Flat;
   IndexKind storage_kind_ = IndexKind::Flat;
   std::string mode_name_;

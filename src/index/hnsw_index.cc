@@ -102,6 +102,11 @@ HnswNode HnswIndex::node_at(NodeId id) const {
   return node;
 }
 
+bool HnswIndex::contains(Slot slot) const {
+  const std::optional<NodeId> id = find(slot);
+  return id && table_.is_node(*id);
+}
+
 std::optional<HnswNode> HnswIndex::node(Slot slot) const {
   const std::optional<NodeId> id = find(slot);
   if (!id || !table_.is_node(*id)) return std::nullopt;

@@ -86,6 +86,8 @@ class HnswIndex {
   std::optional<Slot> entry_point() const;
   uint64_t max_level() const;
   uint64_t node_count() const;
+  // Whether the slot is a node (not just named in a list).
+  bool contains(Slot slot) const;
   std::optional<HnswNode> node(Slot slot) const;
   // Every node, in the order they were added.
   std::vector<HnswNode> nodes() const;

@@ -25,6 +25,12 @@ constexpr const char kSearchDoc[] =
     "    query: Query vector (must match database dimension)\n    k: Number of results\n\n"
     "Returns:\n    List of (id, score) tuples sorted by score descending";
 
+constexpr const char kNewHnswDoc[] =
+    "new_hnsw(path, dimension=1536, m=16, ef_construction=200, ef_search=50)\n--\n\n"
+    "Create database with HNSW indexing\n\nArgs:\n    path: Database directory\n"
+    "    dimension: Vector dimension\n    m: Graph connectivity (default: 16)\n"
+    "    ef_construction: Build quality (default: 200)\n"
+    "    ef_search: Search quality (default: 50)";
 constexpr const char kNewScalarDoc[] =
     "new_scalar_quantized(path, dimension, training_vectors)\n--\n\n"
     "Create database with Scalar Quantization (4x compression)\n\nArgs:\n"
@@ -42,9 +48,9 @@ constexpr const char kNewProductDoc[] =
 
 constexpr int kStaticWithArgs = METH_STATIC | kWithArgs;
 
-// new_hnsw heads this table, and set_mode, configure_ivf, train_ivf follow get_all_ids,
-// once their engine parts exist.
+// set_mode, configure_ivf, train_ivf follow get_all_ids once their engine parts exist.
 PyMethodDef kMethods[] = {
+    {"new_hnsw", AsCFunction(NewHnsw), kStaticWithArgs, kNewHnswDoc},
     {"new_scalar_quantized", AsCFunction(NewScalarQuantized), kStaticWithArgs, kNewScalarDoc},
     {"new_product_quantized", AsCFunction(NewProductQuantized), kStaticWithArgs, kNewProductDoc},
     {"add", AsCFunction(Add), kWithArgs, kAddDoc},

@@ -7,6 +7,7 @@
 #include <Python.h>
 
 #include <chrono>
+#include <functional>
 #include <thread>
 
 namespace tamix::python {
@@ -42,5 +43,8 @@ auto WithoutGil(F&& work) {
   GilRelease unlocked;
   return work();
 }
+
+// The engine's hook for long work inside an operation that otherwise keeps the lock.
+inline void RunWithoutGil(const std::function<void()>& work) { WithoutGil(work); }
 
 }  // namespace tamix::python

@@ -16,6 +16,8 @@ namespace {
 
 constexpr const char* kNewParams[] = {"path", "dimension", "mode"};
 constexpr Signature kNewSig{"TamixPython.__new__", kNewParams, 1};
+constexpr const char* kHnswParams[] = {"path", "dimension", "m", "ef_construction", "ef_search"};
+constexpr Signature kHnswSig{"TamixPython.new_hnsw", kHnswParams, 1};
 constexpr const char* kQuantizedParams[] = {"path", "dimension", "training_vectors"};
 constexpr Signature kScalarSig{"TamixPython.new_scalar_quantized", kQuantizedParams, 3};
 constexpr Signature kProductSig{"TamixPython.new_product_quantized", kQuantizedParams, 3};
@@ -75,6 +77,26 @@ PyObject* New(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     Result<std::unique_ptr<Tamix>> opened = Tamix::open(std::move(path), dimension, mode);
     if (!opened.ok()) return Raise(opened.error(), "Database init failed: ");
     return Wrap(type, std::move(opened).value());
+  });
+}
+
+PyObject* NewHnsw(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return Guarded([&]() -> PyObject* {
+    PyObject* argv[5];
+    if (!MatchFastcall(kHnswSig, args, nargs, kwnames, argv)) return nullptr;
+    std::string path;
+    uint64_t numbers[4] = {1536, 16, 200, 50};  // dimension, m, ef_construction, ef_search
+    if (!ToText(argv[0], "path", &path)) return nullptr;
+    for (size_t i = 0; i < 4; ++i) {
+      if (argv[i + 1] != nullptr && !ToUnsigned(argv[i + 1], kHnswParams[i + 1], &numbers[i])) {
+        return nullptr;
+      }
+    }
+    Result<std::unique_ptr<Tamix>> opened =
+        Tamix::new_hnsw(std::move(path), numbers[0], numbers[1], numbers[2], numbers[3]);
+    if (!opened.ok()) return Raise(opened.error(), "");
+    PyTypeObject* type = TamixType();
+    return type != nullptr ? Wrap(type, std::move(opened).value()) : nullptr;
   });
 }
 

@@ -13,6 +13,7 @@ void Dealloc(PyObject* self);
 PyObject* Repr(PyObject* self);
 
 // Static constructors (fastcall with keywords).
+PyObject* NewHnsw(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* NewScalarQuantized(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames);
 PyObject* NewProductQuantized(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,

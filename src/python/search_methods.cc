@@ -51,7 +51,7 @@ PyObject* Search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     if (Status checked = db.check_query(q); !checked.ok()) {
       return Raise(checked.error(), "Search failed: ");
     }
-    if (Status persisted = db.persist(); !persisted.ok()) {
+    if (Status persisted = db.persist(RunWithoutGil); !persisted.ok()) {
       return Raise(persisted.error(), "Auto-persist failed: ");
     }
     auto hits = WithoutGil([&] { return db.search(q, k); });
@@ -75,7 +75,7 @@ PyObject* SearchBatch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     if (Status checked = db.check_queries(queries.views()); !checked.ok()) {
       return Raise(checked.error(), "Batch search failed: ");
     }
-    if (Status persisted = db.persist(); !persisted.ok()) {
+    if (Status persisted = db.persist(RunWithoutGil); !persisted.ok()) {
       return Raise(persisted.error(), "Auto-persist failed: ");
     }
     auto lists = WithoutGil([&] { return db.search_batch(queries.views(), k); });

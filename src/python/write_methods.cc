@@ -6,6 +6,7 @@
 #include "python/borrow.h"
 #include "python/convert.h"
 #include "python/errors.h"
+#include "python/gil.h"
 #include "python/methods.h"
 #include "python/vectors.h"
 
@@ -42,7 +43,7 @@ PyObject* Persist(PyObject* self, PyObject*) {
   return Guarded([&]() -> PyObject* {
     Borrow borrow(self, Access::kExclusive);
     if (!borrow) return nullptr;
-    if (Status persisted = borrow.engine().persist(); !persisted.ok()) {
+    if (Status persisted = borrow.engine().persist(RunWithoutGil); !persisted.ok()) {
       return Raise(persisted.error(), "Persist failed: ");
     }
     Py_RETURN_NONE;

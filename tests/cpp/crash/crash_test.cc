@@ -7,12 +7,15 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "engine/modes.h"
 #include "engine/tamix.h"
+#include "index/hnsw_index.h"
 #include "support/crash_scenario.h"
 #include "support/temp_dir.h"
 
@@ -97,7 +100,7 @@ class CrashTest : public ::testing::Test {
       std::filesystem::copy(base(), dir, std::filesystem::copy_options::recursive);
       const Outcome outcome = RunDriver(dir, prefix, n, how, at, mode);
       ASSERT_NE(outcome, Outcome::kFailed) << "at " << at;
-      check(outcome, Reopen(dir), dir);
+      check(outcome, dir);
       std::filesystem::remove_all(dir);
       if (outcome == Outcome::kCompleted) break;
     }
@@ -115,37 +118,37 @@ TEST_F(CrashTest, IdsOfAnUnpersistedBatchNeverReachLaterVectors) {
   ASSERT_EQ(RunDriver(base(), "old", 1500, "no-persist", 0), Outcome::kCompleted);
   ASSERT_TRUE(Reopen(base()).empty());
   const IdSet fresh = Ids("new", 10);
-  KillAtEveryChange("new", 10, "persist",
-                    [&](Outcome outcome, const IdSet& found, const std::string&) {
-                      if (outcome == Outcome::kCompleted) {
-                        EXPECT_EQ(found, fresh);
-                      }
-                      EXPECT_TRUE(found.empty() || found == fresh) << found.size() << " ids";
-                    });
+  KillAtEveryChange("new", 10, "persist", [&](Outcome outcome, const std::string& dir) {
+    const IdSet found = Reopen(dir);
+    if (outcome == Outcome::kCompleted) {
+      EXPECT_EQ(found, fresh);
+    }
+    EXPECT_TRUE(found.empty() || found == fresh) << found.size() << " ids";
+  });
 }
 
 TEST_F(CrashTest, PersistedBatchIsWholeOrAbsentAndEarlierOnesStay) {
   ASSERT_EQ(RunDriver(base(), "p", 100, "persist", 0), Outcome::kCompleted);
   const IdSet before = Ids("p", 100), after = Union(before, Ids("b", 1500));
-  KillAtEveryChange("b", 1500, "persist",
-                    [&](Outcome outcome, const IdSet& found, const std::string&) {
-                      if (outcome == Outcome::kCompleted) {
-                        EXPECT_EQ(found, after);
-                      }
-                      EXPECT_TRUE(found == before || found == after) << found.size() << " ids";
-                    });
+  KillAtEveryChange("b", 1500, "persist", [&](Outcome outcome, const std::string& dir) {
+    const IdSet found = Reopen(dir);
+    if (outcome == Outcome::kCompleted) {
+      EXPECT_EQ(found, after);
+    }
+    EXPECT_TRUE(found == before || found == after) << found.size() << " ids";
+  });
 }
 
 TEST_F(CrashTest, ReleaseCommitsTheBatchWholeOrNotAtAll) {
   ASSERT_EQ(RunDriver(base(), "p", 100, "persist", 0), Outcome::kCompleted);
   const IdSet before = Ids("p", 100), after = Union(before, Ids("r", 1200));
-  KillAtEveryChange("r", 1200, "release",
-                    [&](Outcome outcome, const IdSet& found, const std::string&) {
-                      if (outcome == Outcome::kCompleted) {
-                        EXPECT_EQ(found, after);
-                      }
-                      EXPECT_TRUE(found == before || found == after) << found.size() << " ids";
-                    });
+  KillAtEveryChange("r", 1200, "release", [&](Outcome outcome, const std::string& dir) {
+    const IdSet found = Reopen(dir);
+    if (outcome == Outcome::kCompleted) {
+      EXPECT_EQ(found, after);
+    }
+    EXPECT_TRUE(found == before || found == after) << found.size() << " ids";
+  });
 }
 
 // The adaptive conversion to SQ8 runs inside the persist that crosses the threshold: killed
@@ -155,7 +158,8 @@ TEST_F(CrashTest, MigrationLeavesTheFlatStoreOrTheWholeSq8Store) {
   const IdSet before = Ids("p", AUTO_TUNE_SQ8_THRESHOLD - 1), after = Union(before, Ids("x", 1));
   KillAtEveryChange(
       "x", 1, "persist",
-      [&](Outcome outcome, const IdSet& found, const std::string& dir) {
+      [&](Outcome outcome, const std::string& dir) {
+        const IdSet found = Reopen(dir);
         if (outcome == Outcome::kCompleted) {
           EXPECT_EQ(found, after);
           EXPECT_TRUE(std::filesystem::exists(dir + "/sq8_vectors.bin"));
@@ -164,6 +168,26 @@ TEST_F(CrashTest, MigrationLeavesTheFlatStoreOrTheWholeSq8Store) {
         EXPECT_TRUE(found == before || found == after) << found.size() << " ids";
       },
       "auto");
+}
+
+// The graph file is replaced whole: killed anywhere, it holds the old graph or the new one.
+TEST_F(CrashTest, GraphFileIsTheOldOrTheNewGraph) {
+  ASSERT_EQ(RunDriver(base(), "p", 200, "persist", 0, "new_hnsw"), Outcome::kCompleted);
+  const IdSet before = Ids("p", 200), after = Union(before, Ids("g", 100));
+  KillAtEveryChange(
+      "g", 100, "persist",
+      [&](Outcome outcome, const std::string& dir) {
+        std::ifstream in(dir + "/hnsw.graph", std::ios::binary);
+        const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in), {}};
+        auto graph = HnswIndex::deserialize(bytes);
+        ASSERT_TRUE(graph.ok()) << graph.error().message();
+        const uint64_t nodes = graph.value()->node_count();
+        EXPECT_TRUE(nodes == 200 || nodes == 300) << nodes;
+        const IdSet found = Reopen(dir);
+        if (outcome == Outcome::kCompleted) EXPECT_EQ(found, after);
+        EXPECT_TRUE(found == before || found == after) << found.size() << " ids";
+      },
+      "hnsw");
 }
 
 }  // namespace

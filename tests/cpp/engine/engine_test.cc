@@ -7,6 +7,7 @@
 #include "core/file_io.h"
 #include "engine/engine_fixture.h"
 #include "engine/tamix.h"
+#include "engine/tamix_testing.h"
 #include "support/file_size_limit.h"
 #include "support/temp_dir.h"
 
@@ -218,6 +219,22 @@ TEST_F(EngineTest, AutoModePrintsItsAnalysis) {
             "Tamix Auto-Tuner: System RAM 4 GB | Vectors 5 -> Selected Mode: Flat\n");
   EXPECT_EQ(db->storage_kind(), IndexKind::Flat);
   EXPECT_FALSE(db->use_quantization());
+}
+
+TEST_F(EngineTest, MigrationToAGraphIndexesEveryVector) {
+  auto db = Open();
+  Batch b = MakeBatch(300);
+  ASSERT_TRUE(db->add(b.ids, b.views, b.metas).ok());
+  ::testing::internal::CaptureStdout();
+  ASSERT_TRUE(TamixTestPeer::migrate_to_hnsw(*db).ok());
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+            "  -> Building HNSW Graph for 300 vectors...\n  -> HNSW Migration Complete.\n");
+  EXPECT_EQ(db->storage_kind(), IndexKind::Hnsw);
+  for (size_t i = 0; i < 300; i += 37) {
+    EXPECT_EQ(Ids(db->search(b.views[i], 1).value()), std::vector<std::string>{b.ids[i]});
+  }
+  ASSERT_TRUE(db->persist().ok());
+  EXPECT_TRUE(std::filesystem::exists(dir_.file("hnsw.graph")));
 }
 
 }  // namespace

@@ -12,7 +12,9 @@
 int main(int argc, char** argv) {
   if (argc != 5 && argc != 6) return 2;
   const std::string prefix = argv[2], how = argv[4], mode = argc == 6 ? argv[5] : "flat";
-  auto opened = tamix::Tamix::open(argv[1], tamix::crash::kDim, mode);
+  auto opened = mode == "new_hnsw"
+                    ? tamix::Tamix::new_hnsw(argv[1], tamix::crash::kDim, 16, 200, 50)
+                    : tamix::Tamix::open(argv[1], tamix::crash::kDim, mode);
   if (!opened.ok()) {
     std::fprintf(stderr, "open: %s\n", opened.error().message().c_str());
     return 3;

@@ -1,0 +1,109 @@
+// The main HNSW graph in the engine: its constructor, loading, catching up, saving,
+// searching and the never-selected conversion to it.
+#include <filesystem>
+
+#include "core/console.h"
+#include "core/file_io.h"
+#include "engine/tamix.h"
+#include "index/distance_sources.h"
+
+namespace tamix {
+namespace {
+
+std::string graph_path(const std::string& dir) {
+  return (std::filesystem::path(dir) / "hnsw.graph").string();
+}
+
+}  // namespace
+
+Result<std::unique_ptr<Tamix>> Tamix::new_hnsw(std::string path, uint64_t dimension, uint64_t m,
+                                               uint64_t ef_construction, uint64_t ef_search) {
+  if (dimension < 128 || dimension > 4096) {
+    return Error::InvalidInput("Dimension must be between 128 and 4096, got " +
+                               std::to_string(dimension));
+  }
+  // m 0 links nothing, and m 1 puts every node on the top layer.
+  if (m < 2) return Error::InvalidInput("m must be at least 2, got " + std::to_string(m));
+  const HnswConfig config = HnswConfig::from_m(m, ef_construction, ef_search);
+  TAMIX_ASSIGN_OR_RETURN(std::unique_ptr<Tamix> db,
+                         assemble(std::move(path), dimension,
+                                  [&](Tamix& db, const std::optional<CommitPoint>&) -> Status {
+                                    TAMIX_ASSIGN_OR_RETURN(db.flat_storage_,
+                                                           FlatStorage::open(db.path_, dimension));
+                                    return Ok();
+                                  }));
+  db->hnsw_config_ = config;
+  db->hnsw_index_ = std::make_unique<HnswIndex>(config);
+  db->mode_ = IndexMode::Hnsw;
+  db->storage_kind_ = IndexKind::Hnsw;
+  db->mode_name_ = "hnsw";
+  return db;
+}
+
+// The graph reads raw vectors: without the flat store holding them it could neither answer
+// nor take new vectors, so it is only loaded beside that store.
+void Tamix::load_graph(uint64_t committed) {
+  if (!flat_storage_ || sq8_storage_ || pq_storage_) return;
+  const std::string path = graph_path(path_);
+  if (!file_io::exists(path)) return;
+  Result<std::vector<uint8_t>> bytes = file_io::read_file(path, UINT64_MAX);
+  if (!bytes.ok()) return;
+  Result<std::unique_ptr<HnswIndex>> graph = HnswIndex::deserialize(bytes.value(), committed);
+  if (!graph.ok()) {
+    console::err_line("Failed to load HNSW graph: " + graph.error().message());
+    return;
+  }
+  hnsw_index_ = std::move(graph).value();
+  // A graph that lost nodes to the commit point is written again at the next persist.
+  if (hnsw_index_->generation() == 0) graph_written_ = 0;
+}
+
+void Tamix::catch_up_graph() {
+  if (!hnsw_index_ || !flat_storage_) return;
+  const uint64_t readable = flat_storage_->readable_count();
+  if (graph_covered_ >= readable) return;
+  std::vector<Slot> missing;
+  for (Slot s = graph_covered_; s < readable; ++s) {
+    if (!hnsw_index_->contains(s)) missing.push_back(s);
+  }
+  hnsw_index_->insert_many(missing, ExactCosineFamily{FlatVectors::of(*flat_storage_)});
+  graph_covered_ = readable;
+}
+
+Status Tamix::save_graph() {
+  if (!hnsw_index_) return Ok();
+  const uint64_t generation = hnsw_index_->generation();
+  if (graph_written_ == generation) return Ok();
+  TAMIX_TRY(file_io::write_file_atomically(graph_path(path_), hnsw_index_->serialize()));
+  graph_written_ = generation;
+  return Ok();
+}
+
+Result<std::vector<ScoredIndex>> Tamix::graph_search(VectorView query, uint64_t k) const {
+  if (use_quantization_flag_) {
+    return Error::Message("Quantization enabled but quantized storage not initialized");
+  }
+  if (!flat_storage_) return Error::Message("Vector storage not initialized");
+  return hnsw_index_->search(HalvedCosineOfQuery(FlatVectors::of(*flat_storage_), query), k,
+                             &live_);
+}
+
+Status Tamix::migrate_to_hnsw() {
+  auto graph = std::make_unique<HnswIndex>(HnswConfig{});
+  console::out_line("  -> Building HNSW Graph for " + std::to_string(vector_count()) +
+                    " vectors...");
+  if (!flat_storage_) return Error::Message("Cannot migrate to HNSW: No vector storage found.");
+  TAMIX_TRY(flat_storage_->flush());
+  std::vector<Slot> slots(static_cast<size_t>(flat_storage_->count()));
+  for (size_t i = 0; i < slots.size(); ++i) slots[i] = i;
+  graph->insert_many(slots, ExactCosineFamily{FlatVectors::of(*flat_storage_)});
+  hnsw_index_ = std::move(graph);
+  graph_written_.reset();
+  graph_covered_ = slots.size();
+  hnsw_config_ = HnswConfig{};
+  storage_kind_ = IndexKind::Hnsw;
+  console::out_line("  -> HNSW Migration Complete.");
+  return Ok();
+}
+
+}  // namespace tamix

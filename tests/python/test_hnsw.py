@@ -1,0 +1,113 @@
+"""The HNSW graph from Python: its constructor, the graph file, and searches through it."""
+import os
+
+import numpy as np
+import pytest
+
+import tamix
+from conftest import DIM, fill, ids, metas, vectors
+
+
+def graph_file(path):
+    return os.path.join(path, "hnsw.graph")
+
+
+def self_hits(db, data, names):
+    return sum(db.search(v, 1)[0][0] == name for v, name in zip(data, names))
+
+
+def test_new_hnsw_finds_what_is_added_and_reopens(db_path):
+    db = tamix.TamixPython.new_hnsw(db_path, DIM)
+    assert repr(db) == f"Tamix(dimension={DIM}, mode='hnsw', vectors=0)"
+    data = fill(db, 2000)
+    assert self_hits(db, data[:200], ids(200)) == 200
+    hits = db.search(data[5], 10)
+    assert len(hits) == 10 and hits == sorted(hits, key=lambda h: -h[1])
+    del db
+    db = tamix.TamixPython(db_path, DIM, "hnsw")
+    more = fill(db, 300, seed=9, start=5000)
+    assert self_hits(db, more[:100], ids(100, 5000)) == 100
+    assert self_hits(db, data[:100], ids(100)) == 100
+
+
+def test_new_hnsw_on_a_filled_directory_indexes_what_it_holds(db_path):
+    db = tamix.TamixPython(db_path, DIM)
+    data = fill(db, 500)
+    del db
+    db = tamix.TamixPython.new_hnsw(db_path, DIM, m=8)
+    assert sorted(db.get_all_ids()) == sorted(ids(500))
+    assert self_hits(db, data[:100], ids(100)) == 100
+
+
+def test_constructor_checks(tmp_path):
+    with pytest.raises(ValueError) as e:
+        tamix.TamixPython.new_hnsw(str(tmp_path / "a"), 100)
+    assert str(e.value) == "Dimension must be between 128 and 4096, got 100"
+    for m in (0, 1):
+        with pytest.raises(ValueError) as e:
+            tamix.TamixPython.new_hnsw(str(tmp_path / "b"), DIM, m=m)
+        assert str(e.value) == f"m must be at least 2, got {m}"
+    assert not os.path.exists(tmp_path / "a") and not os.path.exists(tmp_path / "b")
+
+
+def test_deleted_vectors_take_no_place_in_a_graph_answer(db_path):
+    db = tamix.TamixPython.new_hnsw(db_path, DIM)
+    data = fill(db, 1000)
+    db.delete(ids(1000)[::2])
+    for q in data[:20]:
+        hits = db.search(q, 10)
+        assert len(hits) == 10 and all(int(h[0][2:]) % 2 == 1 for h in hits)
+
+
+def test_graph_file_is_written_only_when_the_graph_changed(db_path):
+    db = tamix.TamixPython.new_hnsw(db_path, DIM)
+    db.persist()
+    assert os.path.getsize(graph_file(db_path)) == 62  # the empty graph
+    data = fill(db, 100)
+    db.search(data[0], 1)
+    stamp = os.stat(graph_file(db_path)).st_mtime_ns
+    with open(graph_file(db_path), "rb") as f:
+        image = f.read()
+    db.search(data[1], 1)
+    db.persist()
+    assert os.stat(graph_file(db_path)).st_mtime_ns == stamp
+    with open(graph_file(db_path), "rb") as f:
+        assert f.read() == image
+
+
+@pytest.mark.parametrize("content, line", [
+    (b"", "Failed to load HNSW graph: io error: unexpected end of file"),
+    (bytes(8) + b"\x02" + bytes(53), "Failed to load HNSW graph: tag for enum is not valid, found 2"),
+])
+def test_damaged_graph_is_reported_and_the_database_searches_exactly(db_path, capfd, content,
+                                                                     line):
+    db = tamix.TamixPython(db_path, DIM)
+    data = fill(db, 50)
+    del db
+    with open(graph_file(db_path), "wb") as f:
+        f.write(content)
+    capfd.readouterr()
+    db = tamix.TamixPython(db_path, DIM, "hnsw")
+    assert capfd.readouterr().err == line + "\n"
+    assert db.search(data[3], 1)[0] == ("id3", pytest.approx(1.0))
+
+
+def test_a_directory_named_like_the_graph_is_no_graph(db_path, capfd):
+    os.makedirs(graph_file(db_path))
+    db = tamix.TamixPython(db_path, DIM, "hnsw")
+    data = fill(db, 20)
+    assert db.search(data[3], 1)[0][0] == "id3"
+    assert capfd.readouterr().err == ""
+
+
+def test_auto_never_converts_a_database_with_a_graph(db_path, capfd):
+    db = tamix.TamixPython.new_hnsw(db_path, DIM, ef_construction=40)
+    data = vectors(50000, seed=3)
+    db.add(ids(50000), data, metas(50000))
+    db.persist()
+    del db
+    capfd.readouterr()
+    db = tamix.TamixPython(db_path, DIM, "auto")
+    assert db.search(data[9], 1)[0][0] == "id9"
+    out = capfd.readouterr().out
+    assert "Migrating" not in out and not os.path.exists(os.path.join(db_path, "sq8_vectors.bin"))
