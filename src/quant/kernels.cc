@@ -23,40 +23,32 @@ namespace tamix::quant {
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define TAMIX_X86_KERNELS 1
 
+// Functions defined between the two compile for the named instruction sets.
+#define TAMIX_PRAGMA(text) _Pragma(#text)
 #if defined(__clang__)
-#pragma clang attribute push( \
-    __attribute__((target("avx512f,avx512bw,avx512dq,avx512vl,avx2,fma"))), apply_to = function)
+#define TAMIX_TARGET_BEGIN(isa) \
+  TAMIX_PRAGMA(clang attribute push(__attribute__((target(isa))), apply_to = function))
+#define TAMIX_TARGET_END TAMIX_PRAGMA(clang attribute pop)
 #else
-#pragma GCC push_options
-#pragma GCC target("avx512f,avx512bw,avx512dq,avx512vl,avx2,fma")
+#define TAMIX_TARGET_BEGIN(isa) TAMIX_PRAGMA(GCC push_options) TAMIX_PRAGMA(GCC target(isa))
+#define TAMIX_TARGET_END TAMIX_PRAGMA(GCC pop_options)
 #endif
+
+TAMIX_TARGET_BEGIN("avx512f,avx512bw,avx512dq,avx512vl,avx2,fma")
 #define TAMIX_KERNEL_NS avx512
 #define TAMIX_KERNEL_BYTES 64
 #include "quant/kernels_impl.h"
 #undef TAMIX_KERNEL_NS
 #undef TAMIX_KERNEL_BYTES
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC pop_options
-#endif
+TAMIX_TARGET_END
 
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx2,fma"))), apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("avx2,fma")
-#endif
+TAMIX_TARGET_BEGIN("avx2,fma")
 #define TAMIX_KERNEL_NS avx2
 #define TAMIX_KERNEL_BYTES 32
 #include "quant/kernels_impl.h"
 #undef TAMIX_KERNEL_NS
 #undef TAMIX_KERNEL_BYTES
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC pop_options
-#endif
+TAMIX_TARGET_END
 #endif  // x86-64
 
 #define TAMIX_KERNEL_NS portable
