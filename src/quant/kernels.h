@@ -21,15 +21,18 @@ struct CentroidLayout {
 
 struct Kernels {
   const char* name;
-  // Σ weights[j] × codes[j] over j < n, in single precision (summed in lanes).
-  float (*weighted_code_sum)(const float* weights, const uint8_t* codes, size_t n);
+  // out[r] = Σ weights[j] × codes[r × stride + j] over j < n, for r < count: single
+  // precision, summed in lanes.
+  void (*weighted_code_sums)(const float* weights, const uint8_t* codes, size_t stride, size_t n,
+                             size_t count, float* out);
   // out[q] = Σ v[t] × c_q[t] over t < dim, for every q, summed in index order exactly.
   void (*centroid_dots)(const float* v, const CentroidLayout& c, float* out);
   // The centroid of greatest similarity dot × scale − shortness × |v| + penalty (the
   // cosine similarity times |v|); ties go to the later centroid. v has `dim` floats.
   uint32_t (*nearest)(const float* v, float norm, const CentroidLayout& c);
-  // Σ table[i × 256 + codes[i]] over i < m (summed in lanes).
-  float (*table_sum)(const float* table, const uint8_t* codes, size_t m);
+  // out[r] = Σ table[i × 256 + codes[r × m + i]] over i < m, for r < count (summed in
+  // eight interleaved chains).
+  void (*table_sums)(const float* table, const uint8_t* codes, size_t m, size_t count, float* out);
 };
 
 // The kernels for this processor.

@@ -53,7 +53,13 @@ class ProductQuantizer {
 
   // Σ over i of table[i × 256 + codes[i]] for a record of m codes (summed in lanes).
   float table_sum(const float* table, const uint8_t* codes) const {
-    return quant::kernels().table_sum(table, codes, shape_.m);
+    float sum;
+    quant::kernels().table_sums(table, codes, shape_.m, 1, &sum);
+    return sum;
+  }
+  // The same for `count` records back to back.
+  void table_sums(const float* table, const uint8_t* codes, size_t count, float* out) const {
+    quant::kernels().table_sums(table, codes, shape_.m, count, out);
   }
 
   uint64_t m() const { return shape_.m; }

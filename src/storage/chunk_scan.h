@@ -25,23 +25,19 @@ inline uint64_t searchable_chunks(uint64_t n, uint64_t readable) {
                        : readable / kSearchChunkSize;
 }
 
-// Top k of score(slot) (larger is better) over the live slots of the first `chunks` chunks
-// of [0, n); live == nullptr takes every slot.
-template <class Score>
-std::vector<ScoredIndex> scan_top_k(uint64_t n, uint64_t chunks, uint64_t k, const LiveSlots* live,
-                                    const Score& score) {
+namespace chunk_scan_detail {
+
+// The shared body: visit(begin, end, keeper) offers the chunk's scored live slots.
+template <class Visit>
+std::vector<ScoredIndex> scan(uint64_t n, uint64_t chunks, uint64_t k, const Visit& visit) {
   if (n == 0 || k == 0 || chunks == 0) return {};
   const uint64_t kk = std::min(n, k);
   tbb::enumerable_thread_specific<TopKeeper> keepers([kk] { return TopKeeper(kk); });
   pool::parallel_for(chunks, [&](uint64_t first, uint64_t last) {
     TopKeeper& keeper = keepers.local();
     for (uint64_t c = first; c < last; ++c) {
-      const Slot begin = c * kSearchChunkSize, end = std::min(n, begin + kSearchChunkSize);
-      if (live == nullptr) {
-        for (Slot s = begin; s < end; ++s) keeper.offer({s, score(s)});
-      } else {
-        live->for_each_in(begin, end, [&](Slot s) { keeper.offer({s, score(s)}); });
-      }
+      const Slot begin = c * kSearchChunkSize;
+      visit(begin, std::min(n, begin + kSearchChunkSize), keeper);
     }
   });
   std::vector<ScoredIndex> all;
@@ -49,6 +45,39 @@ std::vector<ScoredIndex> scan_top_k(uint64_t n, uint64_t chunks, uint64_t k, con
     all.insert(all.end(), keeper.entries().begin(), keeper.entries().end());
   }
   return select_top_k(std::move(all), kk);
+}
+
+}  // namespace chunk_scan_detail
+
+// Top k of score(slot) (larger is better) over the live slots of the first `chunks` chunks
+// of [0, n); live == nullptr takes every slot.
+template <class Score>
+std::vector<ScoredIndex> scan_top_k(uint64_t n, uint64_t chunks, uint64_t k, const LiveSlots* live,
+                                    const Score& score) {
+  return chunk_scan_detail::scan(n, chunks, k, [&](Slot begin, Slot end, TopKeeper& keeper) {
+    if (live == nullptr) {
+      for (Slot s = begin; s < end; ++s) keeper.offer({s, score(s)});
+    } else {
+      live->for_each_in(begin, end, [&](Slot s) { keeper.offer({s, score(s)}); });
+    }
+  });
+}
+
+// The same scan for scores that are cheaper a chunk at a time: score_chunk(begin, end, out)
+// writes the score of every slot of [begin, end) to out[0, end - begin); only live slots
+// are kept.
+template <class ScoreChunk>
+std::vector<ScoredIndex> scan_top_k_by_chunk(uint64_t n, uint64_t chunks, uint64_t k,
+                                             const LiveSlots* live, const ScoreChunk& score_chunk) {
+  return chunk_scan_detail::scan(n, chunks, k, [&](Slot begin, Slot end, TopKeeper& keeper) {
+    float scores[kSearchChunkSize];
+    score_chunk(begin, end, scores);
+    if (live == nullptr) {
+      for (Slot s = begin; s < end; ++s) keeper.offer({s, scores[s - begin]});
+    } else {
+      live->for_each_in(begin, end, [&](Slot s) { keeper.offer({s, scores[s - begin]}); });
+    }
+  });
 }
 
 }  // namespace tamix

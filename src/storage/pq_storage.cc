@@ -98,8 +98,9 @@ std::vector<ScoredIndex> PqStorage::search(VectorView query, uint64_t k,
   const uint8_t* base = records();
   const size_t m = static_cast<size_t>(code_size());
   const float divisor = static_cast<float>(m);
-  return scan_top_k(n, chunks, k, live, [&](Slot s) {
-    return -quantizer_.table_sum(table.data(), base + s * m) / divisor;
+  return scan_top_k_by_chunk(n, chunks, k, live, [&](Slot begin, Slot end, float* scores) {
+    quantizer_.table_sums(table.data(), base + begin * m, end - begin, scores);
+    for (Slot s = begin; s < end; ++s) scores[s - begin] = -scores[s - begin] / divisor;
   });
 }
 

@@ -1,7 +1,8 @@
 // The exact search over scalar-quantized codes. The decode is folded into the dot product:
 // with weights[j] = query[j] × range[j] / 255 and the query's dot with the decoded code 0
 // as offset, dot(query, decode(codes)) = offset + Σ weights[j] × codes[j], so a record
-// costs one pass over its bytes; its norm was computed once when it was stored.
+// costs one pass over its bytes, four records at a time; its norm was computed once when it
+// was stored.
 #include <cmath>
 
 #include "quant/kernels.h"
@@ -30,13 +31,17 @@ Result<std::vector<ScoredIndex>> Sq8Storage::search(VectorView query, uint64_t k
   if (query_norm < kMinNorm) return scan_top_k(n, chunks, k, live, [](Slot) { return 0.0f; });
 
   const Sq8Query prepared = quantizer_.prepare(query);
-  const auto sum = quant::kernels().weighted_code_sum;
+  const auto sums = quant::kernels().weighted_code_sums;
   const size_t d = static_cast<size_t>(dimension_);
-  return scan_top_k(n, chunks, k, live, [&](Slot s) {
-    const float record_norm = norms_[s];
-    if (!(record_norm >= kMinNorm)) return 0.0f;  // NaN: a record that cannot be normalised
-    const float dot = prepared.offset + sum(prepared.weights.data(), base + s * d, d);
-    return dot / (query_norm * record_norm);
+  return scan_top_k_by_chunk(n, chunks, k, live, [&](Slot begin, Slot end, float* scores) {
+    sums(prepared.weights.data(), base + begin * d, d, d, end - begin, scores);
+    for (Slot s = begin; s < end; ++s) {
+      const float record_norm = norms_[s];
+      float& score = scores[s - begin];
+      // NaN: a record that cannot be normalised.
+      score =
+          record_norm >= kMinNorm ? (prepared.offset + score) / (query_norm * record_norm) : 0.0f;
+    }
   });
 }
 

@@ -26,16 +26,6 @@ void Set(std::vector<float>& c, size_t q, std::vector<float> value) {
   std::copy(value.begin(), value.end(), c.begin() + q * kDim);
 }
 
-TEST(CodebookTest, MostSimilarDirectionWinsWhateverTheLengths) {
-  auto c = Fan();
-  Set(c, 40, {0.0f, 0.0f, 1.0f, 0.0f});
-  Set(c, 41, {0.0f, 0.0f, 0.0f, 9.0f});
-  const Codebook book(c, kDim);
-  EXPECT_EQ(book.nearest(std::vector<float>{0.0f, 0.0f, 0.1f, 0.02f}), 40);
-  EXPECT_EQ(book.nearest(std::vector<float>{0.0f, 0.0f, 0.0f, 3.0f}), 41);
-  EXPECT_EQ(book.nearest(std::vector<float>{5 * std::cos(0.5f), 5 * std::sin(0.5f), 0, 0}), 50);
-}
-
 TEST(CodebookTest, EqualCentroidsGoToTheLaterOne) {
   std::vector<float> c(256 * kDim, 0.0f);
   for (size_t q = 0; q < 256; ++q) Set(c, q, {-1.0f, 0.0f, 0.0f, 0.0f});

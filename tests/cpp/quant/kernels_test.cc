@@ -34,19 +34,22 @@ Layout RandomLayout(size_t dim, uint32_t seed) {
   return l;
 }
 
-TEST(KernelsTest, WeightedCodeSumAgreesAtEveryLength) {
+TEST(KernelsTest, WeightedCodeSumsAgreeAtEveryLength) {
   const auto w = quant_testing::RandomVectors(1, 1600, 2)[0];
-  std::vector<uint8_t> codes(1600);
+  std::vector<uint8_t> codes(7 * 1600);
   for (size_t j = 0; j < codes.size(); ++j) codes[j] = static_cast<uint8_t>(j * 37 + 11);
   for (const Kernels* k : kernel_variants()) {
     for (size_t n : {0, 1, 7, 15, 16, 17, 63, 64, 65, 100, 768, 1536, 1600}) {
-      double want = 0, magnitude = 0;
-      for (size_t j = 0; j < n; ++j) {
-        want += double(w[j]) * codes[j];
-        magnitude += std::fabs(double(w[j]) * codes[j]);
+      float out[7];
+      k->weighted_code_sums(w.data(), codes.data(), 1600, n, 7, out);  // four, then one by one
+      for (size_t r = 0; r < 7; ++r) {
+        double want = 0, magnitude = 0;
+        for (size_t j = 0; j < n; ++j) {
+          want += double(w[j]) * codes[r * 1600 + j];
+          magnitude += std::fabs(double(w[j]) * codes[r * 1600 + j]);
+        }
+        EXPECT_NEAR(out[r], want, 1e-6 * magnitude + 1e-6) << k->name << " n=" << n << " r=" << r;
       }
-      EXPECT_NEAR(k->weighted_code_sum(w.data(), codes.data(), n), want, 1e-6 * magnitude + 1e-6)
-          << k->name << " n=" << n;
     }
   }
 }
@@ -86,15 +89,19 @@ TEST(KernelsTest, NearestAgreesWithThePlainRule) {
   }
 }
 
-TEST(KernelsTest, TableSumAgrees) {
+TEST(KernelsTest, TableSumsAgree) {
   const auto table = quant_testing::RandomVectors(1, 97 * kCentroids, 9)[0];
-  std::vector<uint8_t> codes(97);
+  std::vector<uint8_t> codes(3 * 97);
   for (size_t i = 0; i < codes.size(); ++i) codes[i] = static_cast<uint8_t>(i * 91 + 3);
   for (const Kernels* k : kernel_variants()) {
-    for (size_t m : {1, 3, 4, 96, 97}) {
-      float want = 0;
-      for (size_t i = 0; i < m; ++i) want += table[i * kCentroids + codes[i]];
-      EXPECT_NEAR(k->table_sum(table.data(), codes.data(), m), want, 1e-4) << k->name;
+    for (size_t m : {1, 3, 4, 8, 16, 25, 96, 97}) {
+      float out[3];
+      k->table_sums(table.data(), codes.data(), m, 3, out);
+      for (size_t r = 0; r < 3; ++r) {
+        float want = 0;
+        for (size_t i = 0; i < m; ++i) want += table[i * kCentroids + codes[r * m + i]];
+        EXPECT_NEAR(out[r], want, 1e-4) << k->name << " m=" << m;
+      }
     }
   }
 }

@@ -3,25 +3,14 @@
 
 #include <cstdint>
 #include <cstring>
-#include <random>
 #include <vector>
 
-#include "core/types.h"
+#include "support/vectors.h"
 
 namespace tamix::quant_testing {
 
-inline std::vector<std::vector<float>> RandomVectors(size_t n, size_t d, uint32_t seed = 1) {
-  std::mt19937 rng(seed);
-  std::normal_distribution<float> g(0.0f, 1.0f);
-  std::vector<std::vector<float>> out(n, std::vector<float>(d));
-  for (auto& v : out)
-    for (auto& x : v) x = g(rng);
-  return out;
-}
-
-inline std::vector<VectorView> Views(const std::vector<std::vector<float>>& vs) {
-  return {vs.begin(), vs.end()};
-}
+using tamix::testing::RandomVectors;
+using tamix::testing::Views;
 
 inline uint64_t U64At(const std::vector<uint8_t>& bytes, size_t at) {
   uint64_t v;

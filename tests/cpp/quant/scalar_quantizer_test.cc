@@ -93,22 +93,6 @@ TEST(ScalarQuantizerTest, ShortInputsAreNeverReadPastTheirEnd) {
   EXPECT_EQ(prepared.weights[3], 0.0f);
 }
 
-TEST(ScalarQuantizerTest, PreparedQueryMatchesTheDecodedDot) {
-  const auto training = quant_testing::RandomVectors(50, 300, 3);
-  const ScalarQuantizer q = Train(training);
-  const auto query = quant_testing::RandomVectors(1, 300, 4)[0];
-  std::vector<uint8_t> codes(300);
-  q.encode(training[7], codes);
-  std::vector<float> decoded(300);
-  q.decode(codes, decoded);
-  double want = 0;
-  for (size_t j = 0; j < 300; ++j) want += double(query[j]) * decoded[j];
-  const Sq8Query prepared = q.prepare(query);
-  double got = prepared.offset;
-  for (size_t j = 0; j < 300; ++j) got += double(prepared.weights[j]) * codes[j];
-  EXPECT_NEAR(got, want, 1e-4);
-}
-
 TEST(ScalarQuantizerTest, ImageBytes) {
   const ScalarQuantizer q = Train({{1.0f, -2.0f}, {3.0f, 4.0f}});
   const std::vector<uint8_t> image = q.image();

@@ -112,6 +112,18 @@ TEST_F(PqStorageTest, ScoresFollowTheDistanceTable) {
   }
 }
 
+TEST_F(PqStorageTest, OnlyLiveSlotsAreCandidates) {
+  auto s = Make(128);
+  const auto vs = RandomVectors(600, 128, 9);
+  ASSERT_TRUE(s->add(Views(vs)).ok());
+  ASSERT_TRUE(s->flush().ok());
+  LiveSlots live;
+  for (Slot slot = 300; slot < 600; ++slot) live.insert(slot);
+  const auto hits = s->search(vs[10], 400, &live);
+  ASSERT_EQ(hits.size(), 300u);
+  for (const ScoredIndex& hit : hits) EXPECT_GE(hit.slot, 300u);
+}
+
 // A unit centroid whose direction no other centroid of its codebook shares.
 VectorView UniqueUnitCentroid(const ProductQuantizer& pq, uint64_t i) {
   auto cos = [&](VectorView a, VectorView b) {

@@ -133,6 +133,18 @@ TEST_F(Sq8StorageTest, ScoresFollowTheDecodedCosine) {
   EXPECT_EQ(zero[2].value, 0.0f);
 }
 
+TEST_F(Sq8StorageTest, OnlyLiveSlotsAreCandidates) {
+  auto s = Make(128);
+  const auto vs = RandomVectors(600, 128, 9);
+  Add(*s, vs);
+  ASSERT_TRUE(s->flush().ok());
+  LiveSlots live;
+  for (Slot slot = 1; slot < 600; slot += 2) live.insert(slot);
+  const auto hits = s->search(vs[10], 50, &live).value();
+  ASSERT_EQ(hits.size(), 50u);
+  for (const ScoredIndex& hit : hits) EXPECT_EQ(hit.slot % 2, 1u);
+}
+
 // Bounds near the float limits decode to huge finite values: such records cannot be
 // normalised and score 0, never NaN.
 TEST_F(Sq8StorageTest, RecordsThatCannotBeNormalisedScoreZero) {

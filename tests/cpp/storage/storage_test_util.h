@@ -6,13 +6,13 @@
 #include <cstdint>
 #include <fstream>
 #include <iterator>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "core/types.h"
 #include "storage/flat_storage.h"
 #include "support/temp_dir.h"
+#include "support/vectors.h"
 
 namespace tamix::testing_util {
 
@@ -39,19 +39,8 @@ inline void SetHeaderCount(std::vector<uint8_t>& file, uint64_t count) {
   for (int i = 0; i < 8; ++i) file.at(8 + i) = static_cast<uint8_t>(count >> (8 * i));
 }
 
-// n random vectors of dimension d; vector i is stable for a given seed.
-inline std::vector<std::vector<float>> RandomVectors(size_t n, size_t d, uint32_t seed = 1) {
-  std::mt19937 rng(seed);
-  std::uniform_real_distribution<float> u(-1.0f, 1.0f);
-  std::vector<std::vector<float>> out(n, std::vector<float>(d));
-  for (auto& v : out)
-    for (auto& x : v) x = u(rng);
-  return out;
-}
-
-inline std::vector<VectorView> Views(const std::vector<std::vector<float>>& vs) {
-  return {vs.begin(), vs.end()};
-}
+using tamix::testing::RandomVectors;
+using tamix::testing::Views;
 
 // Opens a flat store in dir holding the vectors, of which only the first `flushed` are
 // flushed (readable); the rest are appended after.
