@@ -5,60 +5,16 @@
 #include <cstdint>
 #include <cstring>
 
+#include "core/kernel_targets.h"
+
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
 
-// 512-bit vector types live in helpers that are always inlined: no value crosses a call.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wpsabi"
-#endif
-
 namespace tamix::kmeans {
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define TAMIX_X86_KERNELS 1
-
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx512f,avx2,fma"))), apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("avx512f,avx2,fma")
-#endif
-#define TAMIX_KERNEL_NS avx512
-#define TAMIX_KERNEL_BYTES 64
-#include "index/kmeans_kernels_impl.h"
-#undef TAMIX_KERNEL_NS
-#undef TAMIX_KERNEL_BYTES
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC pop_options
-#endif
-
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx2,fma"))), apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("avx2,fma")
-#endif
-#define TAMIX_KERNEL_NS avx2
-#define TAMIX_KERNEL_BYTES 32
-#include "index/kmeans_kernels_impl.h"
-#undef TAMIX_KERNEL_NS
-#undef TAMIX_KERNEL_BYTES
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC pop_options
-#endif
-#endif  // x86-64
-
-#define TAMIX_KERNEL_NS portable
-#define TAMIX_KERNEL_BYTES 16
-#include "index/kmeans_kernels_impl.h"
-#undef TAMIX_KERNEL_NS
-#undef TAMIX_KERNEL_BYTES
+#define TAMIX_KERNEL_IMPL "index/kmeans_kernels_impl.h"
+#include "core/kernel_targets.inc"
 
 namespace {
 
@@ -69,20 +25,16 @@ const Kernels kPortable = TAMIX_KMEANS_KERNELS(portable);
 #ifdef TAMIX_X86_KERNELS
 const Kernels kAvx2 = TAMIX_KMEANS_KERNELS(avx2);
 const Kernels kAvx512 = TAMIX_KMEANS_KERNELS(avx512);
-
-bool has_avx512() { return __builtin_cpu_supports("avx512f"); }
-bool has_avx2() { return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"); }
 #endif
 
 }  // namespace
 
 std::vector<const Kernels*> kernel_variants() {
-  std::vector<const Kernels*> out{&kPortable};
 #ifdef TAMIX_X86_KERNELS
-  if (has_avx2()) out.push_back(&kAvx2);
-  if (has_avx512()) out.push_back(&kAvx512);
+  return cpu::kernel_variants(&kPortable, &kAvx2, &kAvx512);
+#else
+  return cpu::kernel_variants<Kernels>(&kPortable, nullptr, nullptr);
 #endif
-  return out;
 }
 
 const Kernels& kernels() {

@@ -6,56 +6,16 @@
 #include <cstdint>
 #include <cstring>
 
+#include "core/kernel_targets.h"
+
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
 
-// 512-bit vector types live in helpers that are always inlined: no value crosses a call.
-// GCC also reports the intrinsics' own `__m512i __Y = __Y;` idiom once inlined.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wpsabi"
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-
 namespace tamix::quant {
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define TAMIX_X86_KERNELS 1
-
-// Functions defined between the two compile for the named instruction sets.
-#define TAMIX_PRAGMA(text) _Pragma(#text)
-#if defined(__clang__)
-#define TAMIX_TARGET_BEGIN(isa) \
-  TAMIX_PRAGMA(clang attribute push(__attribute__((target(isa))), apply_to = function))
-#define TAMIX_TARGET_END TAMIX_PRAGMA(clang attribute pop)
-#else
-#define TAMIX_TARGET_BEGIN(isa) TAMIX_PRAGMA(GCC push_options) TAMIX_PRAGMA(GCC target(isa))
-#define TAMIX_TARGET_END TAMIX_PRAGMA(GCC pop_options)
-#endif
-
-TAMIX_TARGET_BEGIN("avx512f,avx512bw,avx512dq,avx512vl,avx2,fma")
-#define TAMIX_KERNEL_NS avx512
-#define TAMIX_KERNEL_BYTES 64
-#include "quant/kernels_impl.h"
-#undef TAMIX_KERNEL_NS
-#undef TAMIX_KERNEL_BYTES
-TAMIX_TARGET_END
-
-TAMIX_TARGET_BEGIN("avx2,fma")
-#define TAMIX_KERNEL_NS avx2
-#define TAMIX_KERNEL_BYTES 32
-#include "quant/kernels_impl.h"
-#undef TAMIX_KERNEL_NS
-#undef TAMIX_KERNEL_BYTES
-TAMIX_TARGET_END
-#endif  // x86-64
-
-#define TAMIX_KERNEL_NS portable
-#define TAMIX_KERNEL_BYTES 16
-#include "quant/kernels_impl.h"
-#undef TAMIX_KERNEL_NS
-#undef TAMIX_KERNEL_BYTES
+#define TAMIX_KERNEL_IMPL "quant/kernels_impl.h"
+#include "core/kernel_targets.inc"
 
 namespace {
 
@@ -95,23 +55,16 @@ const Kernels kPortable = TAMIX_KERNEL_TABLE(portable);
 #ifdef TAMIX_X86_KERNELS
 const Kernels kAvx2 = TAMIX_KERNEL_TABLE(avx2);
 const Kernels kAvx512 = TAMIX_KERNEL_TABLE(avx512);
-
-bool has_avx512() {
-  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-         __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl");
-}
-bool has_avx2() { return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"); }
 #endif
 
 }  // namespace
 
 std::vector<const Kernels*> kernel_variants() {
-  std::vector<const Kernels*> out{&kPortable};
 #ifdef TAMIX_X86_KERNELS
-  if (has_avx2()) out.push_back(&kAvx2);
-  if (has_avx512()) out.push_back(&kAvx512);
+  return cpu::kernel_variants(&kPortable, &kAvx2, &kAvx512);
+#else
+  return cpu::kernel_variants<Kernels>(&kPortable, nullptr, nullptr);
 #endif
-  return out;
 }
 
 const Kernels& kernels() {
