@@ -48,28 +48,10 @@ void table_sums(const float* table, const uint8_t* codes, size_t m, size_t count
   for (size_t r = 0; r < count; ++r) out[r] = table_sum(table, codes + r * m, m);
 }
 
-#define TAMIX_KERNEL_TABLE(ns) \
-  Kernels { #ns, &ns::weighted_code_sums, &ns::centroid_dots, &ns::nearest, &table_sums }
-
-const Kernels kPortable = TAMIX_KERNEL_TABLE(portable);
-#ifdef TAMIX_X86_KERNELS
-const Kernels kAvx2 = TAMIX_KERNEL_TABLE(avx2);
-const Kernels kAvx512 = TAMIX_KERNEL_TABLE(avx512);
-#endif
-
 }  // namespace
 
-std::vector<const Kernels*> kernel_variants() {
-#ifdef TAMIX_X86_KERNELS
-  return cpu::kernel_variants(&kPortable, &kAvx2, &kAvx512);
-#else
-  return cpu::kernel_variants<Kernels>(&kPortable, nullptr, nullptr);
-#endif
-}
-
-const Kernels& kernels() {
-  static const Kernels* chosen = kernel_variants().back();
-  return *chosen;
-}
+#define TAMIX_KERNEL_TABLE(ns) \
+  Kernels { #ns, &ns::weighted_code_sums, &ns::centroid_dots, &ns::nearest, &table_sums }
+#include "core/kernel_choice.inc"
 
 }  // namespace tamix::quant
