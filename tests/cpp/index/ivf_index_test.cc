@@ -22,17 +22,6 @@ using testing_util::TestStore;
 using testing_util::Train;
 using Vectors = std::vector<std::vector<float>>;
 
-TEST(IvfIndexTest, NewIndexIsUntrainedWithEmptyPartitions) {
-  const IvfIndex index(IvfConfig{});
-  EXPECT_FALSE(index.trained());
-  EXPECT_EQ(index.config(), IvfConfig{});
-  for (uint64_t p : {0, 99}) {
-    EXPECT_FALSE(index.partition(p).entry_point().has_value());
-    EXPECT_EQ(index.partition(p).max_level(), 0u);
-    EXPECT_EQ(index.partition(p).config(), HnswConfig{});
-  }
-}
-
 TEST(IvfIndexTest, IdenticalVectorsConvergeIntoTheFirstPartition) {
   TestStore db(Vectors(5, {0.5f, -1.0f, 2.0f, 0.25f}), 4);
   IvfIndex index(IvfConfig{});
@@ -83,6 +72,8 @@ TEST(IvfIndexTest, ProbeCountsAndKBoundTheAnswer) {
   EXPECT_TRUE(Search(all, db.vectors[0], 0, *db.store).empty());
   // Every partition probed: every slot can be answered.
   EXPECT_EQ(Search(all, db.vectors[0], 300, *db.store).size(), 300u);
+  EXPECT_EQ(all.search(db.vectors[0], 10, nullptr).error().message(),
+            "Vector storage required for IVF search");
 }
 
 TEST(IvfIndexTest, UntrainedAnswersExactlyLikeTheFlatSearch) {
@@ -90,6 +81,9 @@ TEST(IvfIndexTest, UntrainedAnswersExactlyLikeTheFlatSearch) {
   LiveSlots live;
   for (Slot s = 0; s < 200; s += 3) live.insert(s);
   const IvfIndex index(IvfConfig{});
+  EXPECT_FALSE(index.trained());
+  EXPECT_FALSE(index.partition(99).entry_point().has_value());
+  EXPECT_EQ(index.partition(99).config(), HnswConfig{});
   const auto hits = Search(index, db.vectors[7], 10, *db.store, &live);
   const auto exact = db.store->search(db.vectors[7], 10, &live);
   ASSERT_EQ(hits.size(), exact.size());
@@ -99,14 +93,6 @@ TEST(IvfIndexTest, UntrainedAnswersExactlyLikeTheFlatSearch) {
   }
   EXPECT_EQ(index.search(db.vectors[7], 10, nullptr).error().message(),
             "Vector storage not initialized");
-}
-
-TEST(IvfIndexTest, TrainedWithoutStoreFails) {
-  TestStore db(ClusteredVectors(50, 8, 2, 7), 8);
-  IvfIndex index(Lists(2, 1));
-  Train(index, db.store.get());
-  EXPECT_EQ(index.search(db.vectors[0], 10, nullptr).error().message(),
-            "Vector storage required for IVF search");
 }
 
 // Scores as every other search gives them: 1 - distance, best first, the exact search's
