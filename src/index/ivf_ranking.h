@@ -1,0 +1,39 @@
+// The centroid distance of IVF population and search: the halved cosine between a vector and
+// a centroid, from one dot product and the two norms, as the graph's own sources compute it
+// (index/distance_sources.h), so a slot's partition and a query's probes rank alike.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "core/types.h"
+#include "index/ivf_centroids.h"
+
+namespace tamix {
+
+// Ranks the centroids of one table, which must outlive it. Safe from many threads at once.
+class CentroidRanking {
+ public:
+  CentroidRanking() = default;  // no centroids
+  explicit CentroidRanking(const IvfCentroids& centroids);
+
+  uint64_t count() const { return norms_.size(); }
+
+  // Halved cosine from v (of the centroids' dimension, with norm v_norm) to centroid j.
+  float distance(const float* v, float v_norm, uint64_t j) const;
+  // The centroid at the least distance, strictly: ties keep the lowest index, NaN never
+  // wins, and 0 when none comes below the largest finite float.
+  uint32_t nearest(const float* v, float v_norm) const;
+  // The first min(n, count) centroids by ascending distance from the query, equal
+  // distances in centroid order, NaN last. A query of another length is at 1.0 from all.
+  std::vector<uint64_t> nearest_n(VectorView query, uint64_t n) const;
+
+ private:
+  const IvfCentroids* centroids_ = nullptr;
+  std::vector<float> norms_;  // one per centroid
+};
+
+// The Euclidean norm the stores keep for a vector: NaN when it cannot be normalised.
+float vector_norm(VectorView v);
+
+}  // namespace tamix
