@@ -40,9 +40,9 @@ Status install_staged(const std::filesystem::path& dir, const std::filesystem::p
 }  // namespace
 
 void Tamix::check_and_migrate() {
-  // Only a flat store converts; a quantized store already holds the vectors, and a graph
-  // would lose the raw vectors it reads.
-  if (!flat_storage_ || sq8_storage_ || pq_storage_ || hnsw_index_) return;
+  // Only a flat store converts; a quantized store already holds the vectors, and a graph or
+  // an IVF index would lose the raw vectors they read.
+  if (!flat_storage_ || sq8_storage_ || pq_storage_ || hnsw_index_ || ivf_index_) return;
   const IndexMode target = auto_selection(vector_count());
   const IndexMode current = kind_as_mode(storage_kind_);
   if (target != IndexMode::Sq8 || current == IndexMode::Sq8) return;

@@ -155,7 +155,11 @@ Status Tamix::restore_ids() {
 
 void Tamix::set_mode(IndexMode mode) {
   mode_ = mode;
-  if (mode != IndexMode::Auto) return;  // the IVF index arrives with its own work
+  if (mode == IndexMode::Ivf && !ivf_index_) {
+    ivf_config_ = IvfConfig{};
+    ivf_index_ = std::make_unique<IvfIndex>(*ivf_config_);
+  }
+  if (mode != IndexMode::Auto) return;
   console::out_line("Tamix Adaptive Core active. Analyzing environment...");
   constexpr double ASSUMED_SYSTEM_RAM_GB = 4.0;
   const uint64_t n = vector_count();

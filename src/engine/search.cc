@@ -42,6 +42,11 @@ Result<std::vector<Hit>> Tamix::search(VectorView query, uint64_t k) const {
     TAMIX_ASSIGN_OR_RETURN(const std::vector<ScoredIndex> scored, graph_search(query, k));
     return hits_with_ids(scored);
   }
+  if (ivf_answers()) {
+    TAMIX_ASSIGN_OR_RETURN(const std::vector<ScoredIndex> scored,
+                           ivf_index_->search(query, k, flat_storage_.get(), &live_));
+    return hits_with_ids(scored);
+  }
   TAMIX_ASSIGN_OR_RETURN(const StoreRef store, store_for(StoreUse::kSearch));
   TAMIX_ASSIGN_OR_RETURN(
       const std::vector<ScoredIndex> scored,

@@ -8,6 +8,7 @@ namespace tamix {
 Tamix::~Tamix() {
   commit_on_release();
   hnsw_index_.reset();
+  ivf_index_.reset();
   flat_storage_.reset();
   pq_storage_.reset();
   sq8_storage_.reset();
@@ -28,8 +29,12 @@ void Tamix::commit_on_release() {
 Status Tamix::persist(const Unlocked& unlocked) {
   if (mode_ == IndexMode::Auto) check_and_migrate();
   TAMIX_TRY(flush_stores());
-  const auto catch_up = [this] { catch_up_graph(); };
+  const auto catch_up = [this] {
+    catch_up_graph();
+    place_new_in_ivf();
+  };
   unlocked ? unlocked(catch_up) : catch_up();
+  TAMIX_TRY(save_ivf());
   TAMIX_TRY(save_graph());
   return metadata_->commit({vector_count(), vector_store_kind()});
 }

@@ -20,6 +20,7 @@
 #include "core/types.h"
 #include "engine/modes.h"
 #include "index/hnsw_index.h"
+#include "index/ivf_index.h"
 #include "metadata/metadata_store.h"
 #include "storage/flat_storage.h"
 #include "storage/pq_storage.h"
@@ -59,7 +60,7 @@ class Tamix {
   // The HNSW constructor: the flat store with a new, empty graph (m at least 2). Vectors the
   // directory already holds get their ids back and go into the graph at the next persist.
   static Result<std::unique_ptr<Tamix>> new_hnsw(std::string path, uint64_t dimension, uint64_t m,
-                                                  uint64_t ef_construction, uint64_t ef_search);
+                                                 uint64_t ef_construction, uint64_t ef_search);
 
   // Drop: flushes every store and the pending metadata, errors ignored.
   ~Tamix();
@@ -96,6 +97,14 @@ class Tamix {
 
   // Switches the mode: Auto analyses the vector count; Ivf makes sure an IVF index exists.
   void set_mode(IndexMode mode);
+
+  // The mode methods of the binding. set_mode_word takes a mode word ("flat", "hnsw",
+  // "sq8"/"scalar", "ivf", "auto", any case) and keeps it as the mode name; any other word
+  // is refused and changes nothing. configure_ivf sets the IVF parameters (the index is
+  // replaced by an untrained one in mode Ivf); train_ivf trains the index the engine has.
+  Status set_mode_word(std::string word);
+  Status configure_ivf(uint64_t nlist, uint64_t nprobe);
+  Status train_ivf();
 
   // What drop flushes, for a database still open when the process ends.
   void flush_on_exit();
@@ -161,6 +170,13 @@ class Tamix {
   Status save_graph();
   Result<std::vector<ScoredIndex>> graph_search(VectorView query, uint64_t k) const;
 
+  // The IVF index answers once trained, over the flat store; otherwise the store does.
+  bool ivf_answers() const;
+  // Places the slots added since the last training or placement, then writes the IVF files
+  // that changed.
+  void place_new_in_ivf();
+  Status save_ivf();
+
   std::unique_ptr<FlatStorage> flat_storage_;
   std::unique_ptr<PqStorage> pq_storage_;
   std::unique_ptr<Sq8Storage> sq8_storage_;
@@ -175,6 +191,8 @@ class Tamix {
   std::unique_ptr<HnswIndex> hnsw_index_;
   std::optional<uint64_t> graph_written_;  // the graph's generation in "hnsw.graph"
   uint64_t graph_covered_ = 0;             // every readable slot below it is a node
+  std::unique_ptr<IvfIndex> ivf_index_;
+  std::optional<IvfConfig> ivf_config_;
   IndexMode mode_ = IndexMode::Flat;
   IndexKind storage_kind_ = IndexKind::Flat;
   std::string mode_name_;

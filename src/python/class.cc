@@ -48,7 +48,6 @@ constexpr const char kNewProductDoc[] =
 
 constexpr int kStaticWithArgs = METH_STATIC | kWithArgs;
 
-// set_mode, configure_ivf, train_ivf follow get_all_ids once their engine parts exist.
 PyMethodDef kMethods[] = {
     {"new_hnsw", AsCFunction(NewHnsw), kStaticWithArgs, kNewHnswDoc},
     {"new_scalar_quantized", AsCFunction(NewScalarQuantized), kStaticWithArgs, kNewScalarDoc},
@@ -63,6 +62,12 @@ PyMethodDef kMethods[] = {
     {"delete", AsCFunction(Delete), kWithArgs, "delete($self, ids)\n--\n\n"},
     {"get_all_ids", GetAllIds, METH_NOARGS,
      "get_all_ids($self)\n--\n\nGet all IDs in the database"},
+    {"set_mode", AsCFunction(SetMode), kWithArgs, "set_mode($self, mode)\n--\n\nSet index mode"},
+    {"configure_ivf", AsCFunction(ConfigureIvf), kWithArgs,
+     "configure_ivf($self, nlist=100, nprobe=10)\n--\n\nConfigure IVF parameters\n\nArgs:\n"
+     "    nlist: Number of partitions (centroids)\n"
+     "    nprobe: Number of partitions to search (search quality vs speed)"},
+    {"train_ivf", TrainIvf, METH_NOARGS, "train_ivf($self)\n--\n\nTrain IVF index"},
     {"info", Info, METH_NOARGS, "info($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -25,11 +25,14 @@ PyObject* Search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 PyObject* SearchBatch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* Get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* Delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* SetMode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* ConfigureIvf(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // Methods without parameters.
 PyObject* Count(PyObject* self, PyObject* unused);
 PyObject* Persist(PyObject* self, PyObject* unused);
 PyObject* GetAllIds(PyObject* self, PyObject* unused);
 PyObject* Info(PyObject* self, PyObject* unused);
+PyObject* TrainIvf(PyObject* self, PyObject* unused);
 
 }  // namespace tamix::python

@@ -1,0 +1,190 @@
+"""The mode methods and the IVF index from Python: set_mode, configure_ivf, train_ivf."""
+import os
+import threading
+
+import numpy as np
+import pytest
+
+import tamix
+from conftest import DIM, fill, ids, metas, vectors
+
+CONFIG_DEFAULT = """{
+  "nlist": 100,
+  "nprobe": 10,
+  "max_iterations": 20,
+  "tolerance": 0.001,
+  "hnsw_config": {
+    "m": 16,
+    "m_max": 16,
+    "m_max0": 32,
+    "ef_construction": 200,
+    "ef_search": 50,
+    "ml": 0.36067376,
+    "use_quantization": false
+  }
+}"""
+
+
+def ivf_file(path, *names):
+    return os.path.join(path, "ivf", *names)
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+# --- set_mode ---------------------------------------------------------------------------
+
+def test_set_mode_words(db, capfd):
+    data = fill(db, 20)
+    for word in ("Flat", "HNSW", "ivf", "flat"):
+        db.set_mode(word)
+        assert repr(db) == f"Tamix(dimension={DIM}, mode='{word}', vectors=20)"
+        assert db.search(data[4], 1)[0][0] == "id4"  # no graph, untrained index: exact
+    db.set_mode("auto")
+    assert capfd.readouterr().out.splitlines() == [
+        "Tamix Adaptive Core active. Analyzing environment...",
+        "Tamix Auto-Tuner: System RAM 4 GB | Vectors 20 -> Selected Mode: Flat",
+    ]
+    for word in ("pq", "product", "Flat "):
+        with pytest.raises(ValueError) as e:
+            db.set_mode(word)
+        assert str(e.value) == f"Invalid mode: {word}"
+        assert "mode='auto'" in repr(db)
+    db.set_mode("Scalar")  # asked for by name: a flat database then refuses to add
+    with pytest.raises(RuntimeError, match="Quantization enabled but quantized storage"):
+        fill(db, 1, start=99)
+
+
+def test_flat_mode_never_strands_a_product_quantized_database(tmp_path):
+    db = tamix.TamixPython.new_product_quantized(str(tmp_path / "db"), DIM, vectors(300, seed=4))
+    data = fill(db, 100)
+    db.set_mode("flat")
+    fill(db, 5, seed=2, start=500)
+    assert db.search(data[6], 1)[0][0] == "id6" and db.count() == 105
+
+
+# --- configure_ivf ----------------------------------------------------------------------
+
+def test_configure_outside_ivf_mode_makes_no_index(db_path):
+    db = tamix.TamixPython(db_path, DIM)
+    db.configure_ivf(50)
+    with pytest.raises(RuntimeError) as e:
+        db.train_ivf()
+    assert str(e.value) == ("IVF Training failed: IVF mode not enabled. "
+                            "Call set_mode(IndexMode::Ivf) first.")
+    db.set_mode("ivf")
+    db.persist()
+    assert read(ivf_file(db_path, "config.json")).decode() == CONFIG_DEFAULT
+    assert read(ivf_file(db_path, "centroids.bin")) == bytes(8)
+    parts = os.listdir(ivf_file(db_path, "partitions"))
+    assert sorted(parts) == sorted(f"part_{i}.graph" for i in range(100))
+    assert {os.path.getsize(ivf_file(db_path, "partitions", p)) for p in parts} == {62}
+
+
+def test_configure_in_ivf_mode_replaces_the_index_and_prunes_old_files(db_path):
+    db = tamix.TamixPython(db_path, DIM, "ivf")
+    db.persist()
+    db.configure_ivf(nprobe=5, nlist=4)
+    db.persist()
+    config = read(ivf_file(db_path, "config.json")).decode()
+    assert '"nlist": 4,\n  "nprobe": 5,\n  "max_iterations": 10,' in config
+    assert sorted(os.listdir(ivf_file(db_path, "partitions"))) == [
+        f"part_{i}.graph" for i in range(4)]
+    with pytest.raises(ValueError) as e:
+        db.configure_ivf(65537)
+    assert str(e.value) == "nlist must be at most 65536, got 65537"
+    db.persist()
+    assert '"nlist": 4,' in read(ivf_file(db_path, "config.json")).decode()
+
+
+# --- train_ivf and search ---------------------------------------------------------------
+
+def test_working_order(db_path, capfd):
+    db = tamix.TamixPython(db_path, DIM)
+    db.set_mode("ivf")
+    db.configure_ivf(50, 5)
+    data = fill(db, 3000)
+    db.train_ivf()
+    out = capfd.readouterr().out.splitlines()
+    assert out[0] == "IVF: Training 50 centroids on 3000 vectors..."
+    assert out[1].startswith("  -> Iteration 1: diff = ")
+    assert out[-2:] == ["IVF: Populating partitions...", "IVF: Training complete."]
+    hits = db.search(data[7], 10)
+    assert hits[0][0] == "id7" and hits == sorted(hits, key=lambda h: -h[1])
+    # Scores are those of the exact search, best first.
+    exact = dict(db.search_batch([data[7]], 3000)[0])
+    assert all(score == pytest.approx(exact[i], abs=1e-6) for i, score in hits)
+    more = fill(db, 50, seed=8, start=9000)
+    assert db.search(more[3], 1)[0][0] == "id9003"  # placed without retraining
+    db.train_ivf()
+    for q in data[:20]:
+        names = [h[0] for h in db.search(q, 20)]
+        assert len(names) == len(set(names)) == 20
+
+
+def test_deleted_vectors_take_no_place_in_an_ivf_answer(db_path):
+    db = tamix.TamixPython(db_path, DIM, "ivf")
+    db.configure_ivf(20, 20)
+    data = fill(db, 1000)
+    db.train_ivf()
+    db.delete(ids(1000)[::2])
+    hits = db.search(data[1], 10)
+    assert len(hits) == 10 and all(int(h[0][2:]) % 2 == 1 for h in hits)
+
+
+def test_an_index_without_a_flat_store_leaves_the_search_to_the_store(tmp_path):
+    db = tamix.TamixPython.new_scalar_quantized(str(tmp_path / "db"), DIM, vectors(300, seed=4))
+    data = fill(db, 200)
+    db.set_mode("ivf")
+    db.train_ivf()
+    assert db.search(data[9], 1)[0][0] == "id9"
+
+
+def test_persist_writes_only_what_changed(db_path):
+    db = tamix.TamixPython(db_path, DIM, "ivf")
+    db.configure_ivf(8, 2)
+    data = fill(db, 400)
+    db.train_ivf()
+    db.search(data[0], 1)
+    stamps = {n: os.stat(ivf_file(db_path, n)).st_mtime_ns
+              for n in ("config.json", "centroids.bin")}
+    parts = {p: read(ivf_file(db_path, "partitions", p))
+             for p in os.listdir(ivf_file(db_path, "partitions"))}
+    db.search(data[1], 1)
+    db.persist()
+    assert {n: os.stat(ivf_file(db_path, n)).st_mtime_ns for n in stamps} == stamps
+    assert {p: read(ivf_file(db_path, "partitions", p)) for p in parts} == parts
+
+
+def test_another_thread_meets_the_borrow_during_training(db_path):
+    db = tamix.TamixPython(db_path, DIM, "ivf")
+    db.configure_ivf(200, 4)
+    db.add(ids(20000), vectors(20000, seed=6), metas(20000))
+    errors = []
+    started = threading.Event()
+
+    def train():
+        started.set()
+        db.train_ivf()
+
+    worker = threading.Thread(target=train)
+    worker.start()
+    started.wait()
+    while worker.is_alive():
+        try:
+            db.count()
+        except RuntimeError as e:
+            errors.append(str(e))
+    worker.join()
+    assert "Already mutably borrowed" in errors
+
+
+def test_auto_never_converts_a_database_with_an_ivf_index(db_path, capfd):
+    db = tamix.TamixPython(db_path, DIM, "ivf")
+    db.set_mode("auto")
+    data = vectors(50000, seed=3)
+    db.add(ids(50000), data, metas(50000))
+    assert db.search(data[5], 1)[0][0] == "id5"
+    assert "Migrating" not in capfd.readouterr().out
