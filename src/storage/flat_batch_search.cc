@@ -15,6 +15,7 @@
 #include "storage/chunk_scan.h"
 #include "storage/cosine_bound.h"
 #include "storage/cosine_score.h"
+#include "storage/scratch_matrix.h"
 
 namespace tamix {
 namespace {
@@ -131,7 +132,7 @@ struct Worker {
   Worker(size_t queries, uint64_t kk, double margin, const Tiling& tiling)
       : lists(queries, CandidateList(kk, margin)), dots(tiling.rows * tiling.cols) {}
   std::vector<CandidateList> lists;
-  std::vector<float> dots;
+  ScratchMatrix dots;
 };
 
 // The exact top kk of one query from its candidates: scored again as the single search
@@ -149,9 +150,9 @@ std::vector<ScoredIndex> rescore(const float* query, const std::vector<Candidate
 }
 
 // The queries [first, first + count) of `units` (unit-length copies of queries[index[i]]).
-void search_group(const Records& r, const std::vector<float>& units,
-                  std::span<const VectorView> queries, const std::vector<size_t>& index,
-                  size_t first, size_t count, uint64_t kk, Lists& out) {
+void search_group(const Records& r, const ScratchMatrix& units, std::span<const VectorView> queries,
+                  const std::vector<size_t>& index, size_t first, size_t count, uint64_t kk,
+                  Lists& out) {
   const double margin = 2 * cosine_error_bound(r.dim);
   const size_t d = static_cast<size_t>(r.dim);
   const Tiling tiling(count, r.count);
@@ -208,12 +209,12 @@ std::vector<std::vector<ScoredIndex>> flat_search_batch(const FlatStorage& store
   for (size_t q : others) out[q] = store.search(queries[q], k, live);
 
   const size_t d = static_cast<size_t>(r.dim);
-  std::vector<float> units(index.size() * d);
+  ScratchMatrix units(index.size() * d);
   pool::parallel_for(index.size(), [&](size_t i0, size_t i1) {
     for (size_t i = i0; i < i1; ++i) {
       const VectorView q = queries[index[i]];
       const double inverse = 1 / std::sqrt(squared_norm(q));
-      for (size_t j = 0; j < d; ++j) units[i * d + j] = static_cast<float>(q[j] * inverse);
+      for (size_t j = 0; j < d; ++j) units.data()[i * d + j] = static_cast<float>(q[j] * inverse);
     }
   });
   // Bounds the candidate lists' memory: every worker holds up to about 2 kk per query.
