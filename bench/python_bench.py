@@ -1,13 +1,15 @@
 """Python-level throughput and latency of the flat database against FAISS and numpy.
 
-    python3 bench/python_bench.py [--n 100000] [--dim 768]
+    python3 bench/python_bench.py [--set synthetic|fashion-mnist]
 
-Targets: single search within 1.5x of FAISS, batch within 2x of FAISS, add from numpy at
-1 GB/s or more.
+Targets: single search within 1.5x of FAISS's time, batch no slower than FAISS's, add from
+numpy at 1 GB/s or more. bench/batch_bench.py measures the batch per worker count.
 """
 import argparse
 import json
+import os
 import shutil
+import sys
 import tempfile
 import time
 from pathlib import Path
@@ -16,19 +18,10 @@ import numpy as np
 
 import tamix
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from datasets import NAMES, ground_truth, load, normalised, recall_at_k  # noqa: E402
+
 K = 10
-
-
-def clustered(n, dim, seed, clusters=256):
-    rng = np.random.default_rng(seed)
-    centers = rng.standard_normal((clusters, dim), dtype=np.float32)
-    data = centers[rng.integers(0, clusters, n)]
-    data += 0.35 * rng.standard_normal((n, dim), dtype=np.float32)
-    return data
-
-
-def normalised(a):
-    return a / np.linalg.norm(a, axis=1, keepdims=True)
 
 
 def latencies(fn, queries):
@@ -100,16 +93,10 @@ def bench_numpy(data, single, batch):
     return r
 
 
-def recall(tamix_lists, faiss_ids):
-    found = sum(len({int(i) for i, _ in hits} & set(f.tolist()))
-                for hits, f in zip(tamix_lists, faiss_ids))
-    return found / (K * len(faiss_ids))
-
-
-def report(args, t, f, npy):
-    n, dim = args.n, args.dim
+def report(args, data, batch, t, f, npy):
+    n, dim = data.shape
     gb = n * dim * 4 / 1e9
-    print(f"\n{n} vectors x {dim} dims ({gb:.2f} GB of float32), k={K}\n")
+    print(f"\n{args.set}: {n} vectors x {dim} dims ({gb:.2f} GB of float32), k={K}\n")
     print(f"add from numpy : {n / t['add_np']:>12,.0f} vectors/s  {gb / t['add_np']:.2f} GB/s")
     print(f"add from lists : {n / t['add_list']:>12,.0f} vectors/s")
     print(f"first persist  : {t['persist'] * 1e3:>12.1f} ms\n")
@@ -119,11 +106,14 @@ def report(args, t, f, npy):
     single_ratio = t["single"][0] / f["single"][0]
     batch_ratio = t["batch"] / f["batch"]
     gbps = gb / t["add_np"]
-    print(f"\nrecall@{K} vs faiss (batch): {recall(t['batch_hits'], f['batch_ids']):.3f}")
+    truth = ground_truth(data, batch, K)
+    found = [[int(i) for i, _ in hits] for hits in t["batch_hits"]]
+    print(f"\nrecall@{K} (batch): tamix {recall_at_k(found, truth, K):.3f}, "
+          f"faiss {recall_at_k(f['batch_ids'], truth, K):.3f}")
     print(f"single search / faiss: {single_ratio:.2f}x  (target <= 1.5x) "
           f"{'ok' if single_ratio <= 1.5 else 'MISSED'}")
-    print(f"batch search  / faiss: {batch_ratio:.2f}x  (target <= 2x)   "
-          f"{'ok' if batch_ratio <= 2 else 'MISSED'}")
+    print(f"batch search  / faiss: {batch_ratio:.2f}x  (target <= 1x)   "
+          f"{'ok' if batch_ratio <= 1 else 'MISSED'}")
     print(f"add from numpy       : {gbps:.2f} GB/s (target >= 1)   "
           f"{'ok' if gbps >= 1 else 'MISSED'}")
     print(f"single search / numpy: {t['single'][0] / npy['single'][0]:.2f}x")
@@ -132,26 +122,24 @@ def report(args, t, f, npy):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--n", type=int, default=100_000)
-    parser.add_argument("--dim", type=int, default=768)
+    parser.add_argument("--set", default="synthetic", choices=NAMES)
     parser.add_argument("--queries", type=int, default=200)
     parser.add_argument("--batch", type=int, default=1000)
     args = parser.parse_args()
 
-    data = clustered(args.n, args.dim, seed=1)
-    rng = np.random.default_rng(2)
-    picks = rng.integers(0, args.n, args.queries + args.batch)
-    queries = data[picks] + 0.1 * rng.standard_normal((len(picks), args.dim), dtype=np.float32)
+    data, queries = load(args.set, queries=args.queries + args.batch)
     single, batch = queries[:args.queries], queries[args.queries:]
-    ids = [str(i) for i in range(args.n)]
-    metas = [json.dumps({"i": i}) for i in range(args.n)]
+    n = len(data)
+    ids = [str(i) for i in range(n)]
+    metas = [json.dumps({"i": i}) for i in range(n)]
 
     root = Path(tempfile.mkdtemp(prefix="tamix_bench_"))
     try:
         t = bench_tamix(root, data, ids, metas, single, batch)
     finally:
         shutil.rmtree(root)
-    report(args, t, bench_faiss(data, single, batch), bench_numpy(data, single, batch))
+    report(args, data, batch, t, bench_faiss(data, single, batch),
+           bench_numpy(data, single, batch))
 
 
 if __name__ == "__main__":

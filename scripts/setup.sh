@@ -6,7 +6,7 @@ PY=${PYTHON:-python3}
 
 # git and venv: the fresh install check clones the repo and installs it into a new venv.
 debs=(build-essential cmake ninja-build pkg-config git libtbb-dev libsqlite3-dev libgtest-dev
-      dataset-fashion-mnist)
+      libopenblas-dev dataset-fashion-mnist)
 missing=()
 # Debian's own Python ships venv's pip bootstrap in a separate package.
 "$PY" -c 'import ensurepip, venv' 2>/dev/null || missing+=(python3-venv)

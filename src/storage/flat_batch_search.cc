@@ -1,66 +1,191 @@
 #include "storage/flat_batch_search.h"
 
-#include <tbb/blocked_range.h>
 #include <tbb/enumerable_thread_specific.h>
-#include <tbb/parallel_for.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
 
+#include "core/norm.h"
 #include "core/pool.h"
 #include "core/top_k.h"
+#include "storage/block_dot.h"
+#include "storage/candidate_list.h"
 #include "storage/chunk_scan.h"
+#include "storage/cosine_bound.h"
 #include "storage/cosine_score.h"
+#include "storage/scratch_matrix.h"
 
 namespace tamix {
 namespace {
 
-constexpr uint64_t kChunk = kSearchChunkSize;
-constexpr uint64_t kRowBlock = 32;    // rows kept in cache while every query passes
-constexpr uint64_t kMaxHeapK = 1024;  // beyond this, per-query scans are cheaper
-constexpr size_t kMaxKeptPerWorker = size_t{1} << 20;  // entries
+// Measured on Fashion-MNIST and 100,000 x 768 vectors (bench/batch_bench.py).
+constexpr size_t kMaxQueryBlock = 1024;   // queries of one matrix product, at most
+constexpr size_t kMaxRecordBlock = 2048;  // records of one matrix product, at most
+constexpr size_t kMinRecordBlock = 256;   // ... and at least
+constexpr size_t kTilesPerWorker = 4;     // so that fast workers take over slow ones' tiles
+constexpr size_t kMinQueries = 3;         // fewer: one chunked scan per query is faster
+constexpr uint64_t kMaxKShare = 2;        // k above readable / this: the same
+constexpr size_t kMaxKeptPerWorker = size_t{1} << 20;  // candidate entries per worker
 
-// One pass over the readable chunks for a group of queries.
-std::vector<std::vector<ScoredIndex>> tiled_search(const FlatStorage& store,
-                                                   std::span<const VectorView> queries, uint64_t kk,
-                                                   uint64_t chunks, const LiveSlots* live) {
-  const uint64_t n = store.count();
-  const uint64_t dim = store.dimension();
-  const size_t nq = queries.size();
-  tbb::enumerable_thread_specific<std::vector<TopKeeper>> keepers(
-      [&] { return std::vector<TopKeeper>(nq, TopKeeper(kk)); });
-  tbb::parallel_for(tbb::blocked_range<uint64_t>(0, chunks, 1), [&](const auto& r) {
-    std::vector<TopKeeper>& mine = keepers.local();
-    for (uint64_t c = r.begin(); c != r.end(); ++c) {
-      const uint64_t begin = c * kChunk, end = std::min(n, begin + kChunk);
-      const float* base = store.records() + begin * dim;
-      for (uint64_t b = begin; b < end; b += kRowBlock) {
-        const uint64_t block_end = std::min(end, b + kRowBlock);
-        for (size_t q = 0; q < nq; ++q) {
-          const VectorView query = queries[q];
-          for (uint64_t s = b; s < block_end; ++s) {
-            if (live != nullptr && !live->contains(s)) continue;
-            float score = 0.0f;
-            if (query.size() == dim) {
-              const float* row = base + (s - begin) * dim;
-              score = cosine_score(query.data(), row, dim);
-            }
-            mine[q].offer({s, score});
-          }
-        }
+using Lists = std::vector<std::vector<ScoredIndex>>;
+
+// What every query of a batch shares: the readable slots and their inverse norms.
+struct Records {
+  const float* base;
+  uint64_t dim;
+  uint64_t count;  // slots the single search may score
+  const LiveSlots* live;
+  // Per slot: 1 / norm; 0 for a zero vector, whose exact score against any query the matrix
+  // product gets right (0.5); NaN for norms outside the plain range.
+  std::vector<float> inverse_norms;
+  // Live slots with a NaN inverse norm: scored exactly for every query.
+  std::vector<Slot> irregular;
+};
+
+// The slots the single search may score: those of its readable chunks.
+uint64_t scored_slots(const FlatStorage& store) {
+  return std::min(store.count(), store.searchable_chunks() * kSearchChunkSize);
+}
+
+Records records_of(const FlatStorage& store, const LiveSlots* live) {
+  Records r{store.records(), store.dimension(), scored_slots(store), live, {}, {}};
+  r.inverse_norms.resize(static_cast<size_t>(r.count));
+  for (Slot s = 0; s < r.count; ++s) {
+    const double norm = store.norm(s);
+    if (norm == 0) {
+      r.inverse_norms[s] = 0;
+    } else if (plain_norm(norm)) {
+      r.inverse_norms[s] = static_cast<float>(1 / norm);
+    } else {
+      r.inverse_norms[s] = std::numeric_limits<float>::quiet_NaN();
+      if (live == nullptr || live->contains(s)) r.irregular.push_back(s);
+    }
+  }
+  return r;
+}
+
+constexpr size_t kFilterBlock = 16;
+
+// The first block start in [from, n), from + a multiple of kFilterBlock, whose block holds a
+// record with dots[i] * inv[i] >= floor; else the first start whose block would pass n. The
+// test almost every (query, record) pair fails, in four-wide SIMD (GCC and Clang vector
+// types); the products round as the scalar ones do.
+size_t next_block_reaching(const float* dots, const float* inv, size_t from, size_t n,
+                           float floor) {
+  using F4 = float __attribute__((vector_size(16)));
+  using I4 = int __attribute__((vector_size(16)));
+  const F4 f = {floor, floor, floor, floor};
+  size_t b = from;
+  for (; b + kFilterBlock <= n; b += kFilterBlock) {
+    I4 hit = {0, 0, 0, 0};
+    for (size_t v = b; v < b + kFilterBlock; v += 4) {
+      F4 d, w;
+      std::memcpy(&d, dots + v, sizeof d);
+      std::memcpy(&w, inv + v, sizeof w);
+      hit |= d * w >= f;
+    }
+    if ((hit[0] | hit[1] | hit[2] | hit[3]) != 0) return b;
+  }
+  return b;
+}
+
+// Offers the records of one row of dot products whose approximate cosine reaches the floor.
+void scan_row(const float* dots, const Records& r, Slot first, size_t n, CandidateList& list) {
+  const float* inv = r.inverse_norms.data() + first;
+  size_t j = next_block_reaching(dots, inv, 0, n, list.floor());
+  while (j < n) {
+    const size_t end = std::min(n, j + kFilterBlock);
+    for (size_t i = j; i < end; ++i) {
+      const float approx = dots[i] * inv[i];
+      if (approx >= list.floor() && (r.live == nullptr || r.live->contains(first + i))) {
+        list.add(first + i, approx);
+      }
+    }
+    j = next_block_reaching(dots, inv, end, n, list.floor());
+  }
+}
+
+// How a group's queries and the records split into matrix products (tiles).
+struct Tiling {
+  Tiling(size_t queries, uint64_t records) {
+    const size_t query_blocks = (queries + kMaxQueryBlock - 1) / kMaxQueryBlock;
+    rows = (queries + query_blocks - 1) / query_blocks;
+    // Enough tiles for every worker to take several, each still a large product.
+    const size_t record_blocks =
+        std::max<size_t>(1, pool::threads() * kTilesPerWorker / query_blocks);
+    const uint64_t per_block = (records + record_blocks - 1) / record_blocks;
+    cols = static_cast<size_t>(
+        std::clamp<uint64_t>((per_block + 15) / 16 * 16, kMinRecordBlock, kMaxRecordBlock));
+    row_blocks = (queries + rows - 1) / rows;
+    tiles = row_blocks * static_cast<size_t>((records + cols - 1) / cols);
+  }
+  size_t rows;        // queries per tile, at most
+  size_t cols;        // records per tile, at most
+  size_t row_blocks;  // tiles per record block
+  size_t tiles;
+};
+
+// Each worker's candidates for every query of a group, and its block of dot products.
+struct Worker {
+  Worker(size_t queries, uint64_t kk, double margin, const Tiling& tiling)
+      : lists(queries, CandidateList(kk, margin)), dots(tiling.rows * tiling.cols) {}
+  std::vector<CandidateList> lists;
+  ScratchMatrix dots;
+};
+
+// The exact top kk of one query from its candidates: scored again as the single search
+// scores, selected by the same order.
+std::vector<ScoredIndex> rescore(const float* query, const std::vector<Candidate>& candidates,
+                                 const Records& r, uint64_t kk) {
+  std::vector<ScoredIndex> scored;
+  scored.reserve(candidates.size() + r.irregular.size());
+  auto score = [&](Slot s) {
+    scored.push_back({s, cosine_score(query, r.base + s * r.dim, static_cast<size_t>(r.dim))});
+  };
+  for (const Candidate& c : candidates) score(c.slot);
+  for (Slot s : r.irregular) score(s);
+  return select_top_k(std::move(scored), kk);
+}
+
+// The queries [first, first + count) of `units` (unit-length copies of queries[index[i]]).
+void search_group(const Records& r, const ScratchMatrix& units, std::span<const VectorView> queries,
+                  const std::vector<size_t>& index, size_t first, size_t count, uint64_t kk,
+                  Lists& out) {
+  const double margin = 2 * cosine_error_bound(r.dim);
+  const size_t d = static_cast<size_t>(r.dim);
+  const Tiling tiling(count, r.count);
+  tbb::enumerable_thread_specific<Worker> workers(
+      [&] { return Worker(count, kk, margin, tiling); });
+  // Tiles run record block by record block, so neighbouring tiles share stored vectors.
+  pool::parallel_for(tiling.tiles, [&](size_t t0, size_t t1) {
+    Worker& w = workers.local();
+    for (size_t t = t0; t < t1; ++t) {
+      const size_t q0 = (t % tiling.row_blocks) * tiling.rows;
+      const size_t q1 = std::min(count, q0 + tiling.rows);
+      const Slot s0 = (t / tiling.row_blocks) * tiling.cols;
+      const size_t cols = static_cast<size_t>(std::min<uint64_t>(r.count - s0, tiling.cols));
+      block_dot(units.data() + (first + q0) * d, q1 - q0, d, r.base + s0 * d, cols, d, d,
+                w.dots.data(), cols);
+      for (size_t q = q0; q < q1; ++q) {
+        scan_row(w.dots.data() + (q - q0) * cols, r, s0, cols, w.lists[q]);
       }
     }
   });
-
-  std::vector<std::vector<ScoredIndex>> out(nq);
-  tbb::parallel_for(size_t{0}, nq, [&](size_t q) {
-    std::vector<ScoredIndex> merged;
-    for (const auto& per_thread : keepers) {
-      const auto& e = per_thread[q].entries();
-      merged.insert(merged.end(), e.begin(), e.end());
+  pool::parallel_for(count, [&](size_t q0, size_t q1) {
+    for (size_t q = q0; q < q1; ++q) {
+      CandidateList all(kk, margin);
+      for (const Worker& w : workers) all.absorb(w.lists[q]);
+      const size_t i = index[first + q];
+      out[i] = rescore(queries[i].data(), all.finish(), r, kk);
     }
-    out[q] = select_top_k(std::move(merged), kk);
   });
-  return out;
+}
+
+// The queries the matrix products can answer: the right length and a plain norm.
+bool plain_query(VectorView q, uint64_t dim) {
+  return q.size() == dim && plain_norm(std::sqrt(squared_norm(q)));
 }
 
 }  // namespace
@@ -68,24 +193,34 @@ std::vector<std::vector<ScoredIndex>> tiled_search(const FlatStorage& store,
 std::vector<std::vector<ScoredIndex>> flat_search_batch(const FlatStorage& store,
                                                         std::span<const VectorView> queries,
                                                         uint64_t k, const LiveSlots* live) {
-  const uint64_t kk = std::min(store.count(), k);
   const size_t nq = queries.size();
-  if (kk == 0) return std::vector<std::vector<ScoredIndex>>(nq);
-  if (kk > kMaxHeapK || nq < 2) {
+  const uint64_t kk = std::min(store.count(), k);
+  if (kk == 0) return Lists(nq);
+  if (nq < kMinQueries || kk > scored_slots(store) / kMaxKShare) {
     return pool::map<std::vector<ScoredIndex>>(
         nq, [&](size_t q) { return store.search(queries[q], k, live); });
   }
-  const uint64_t chunks = store.searchable_chunks();
-  // Bounds the keepers' memory: every worker holds kk entries per query of a group.
-  const size_t group = std::max<size_t>(1, kMaxKeptPerWorker / kk);
-  std::vector<std::vector<ScoredIndex>> out;
-  out.reserve(nq);
-  for (size_t first = 0; first < nq; first += group) {
-    auto part = pool::run([&] {
-      return tiled_search(store, queries.subspan(first, std::min(group, nq - first)), kk, chunks,
-                          live);
-    });
-    for (auto& list : part) out.push_back(std::move(list));
+  const Records r = records_of(store, live);
+  Lists out(nq);
+  std::vector<size_t> index, others;
+  for (size_t q = 0; q < nq; ++q) {
+    (plain_query(queries[q], r.dim) ? index : others).push_back(q);
+  }
+  for (size_t q : others) out[q] = store.search(queries[q], k, live);
+
+  const size_t d = static_cast<size_t>(r.dim);
+  ScratchMatrix units(index.size() * d);
+  pool::parallel_for(index.size(), [&](size_t i0, size_t i1) {
+    for (size_t i = i0; i < i1; ++i) {
+      const VectorView q = queries[index[i]];
+      const double inverse = 1 / std::sqrt(squared_norm(q));
+      for (size_t j = 0; j < d; ++j) units.data()[i * d + j] = static_cast<float>(q[j] * inverse);
+    }
+  });
+  // Bounds the candidate lists' memory: every worker holds up to about 2 kk per query.
+  const size_t group = std::max<size_t>(1, kMaxKeptPerWorker / (2 * kk + 64));
+  for (size_t first = 0; first < index.size(); first += group) {
+    search_group(r, units, queries, index, first, std::min(group, index.size() - first), kk, out);
   }
   return out;
 }

@@ -1,12 +1,15 @@
-// Many exact searches over one flat store at once. Each block of stored vectors is read
-// once for all queries, so a batch costs about one pass over memory instead of one per
-// query. Results equal FlatStorage::search per query (up to the order of equal scores).
+// Many exact searches over one flat store at once. Blocks of queries meet blocks of stored
+// vectors in matrix products that only choose candidates; the candidates are scored again
+// with the single search's kernel, so every answer is exactly FlatStorage::search's (the same
+// slots in the same order, the same scores). Small batches and large k run the single search
+// per query instead.
 #pragma once
 
 #include <cstdint>
 #include <span>
 #include <vector>
 
+#include "core/live_slots.h"
 #include "core/types.h"
 #include "storage/flat_storage.h"
 
