@@ -20,8 +20,7 @@ RecordFile::HeaderCheck header_check(uint64_t dimension) {
                             std::to_string(header.data_type));
     }
     if (header.dimension != dimension) {
-      return Error::Message("Dimension mismatch: expected " + std::to_string(dimension) +
-                            ", found " + std::to_string(header.dimension));
+      return dimension_mismatch(dimension, header.dimension);
     }
     return header.count;
   };

@@ -6,6 +6,11 @@
 
 namespace tamix {
 
+Error dimension_mismatch(uint64_t expected, uint64_t found) {
+  return Error::Message("Dimension mismatch: expected " + std::to_string(expected) + ", found " +
+                        std::to_string(found));
+}
+
 RecordFile::RecordFile(UniqueFd fd, RecordLayout layout)
     : fd_(std::move(fd)), layout_(layout), stride_(layout.stride) {}
 

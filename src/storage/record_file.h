@@ -28,6 +28,10 @@ struct RecordLayout {
   DataType data_type;
 };
 
+// "Dimension mismatch: expected {expected}, found {found}": a quantized store's refusal of a
+// code file or quantizer made for another dimension.
+Error dimension_mismatch(uint64_t expected, uint64_t found);
+
 class RecordFile {
  public:
   static constexpr size_t kBufferCapacity = size_t{8} << 20;

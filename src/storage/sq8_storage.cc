@@ -20,8 +20,7 @@ RecordFile::HeaderCheck header_check(uint64_t dimension) {
     TAMIX_TRY(VectorFileHeader::validate(bytes));
     const VectorFileHeader header = VectorFileHeader::decode(bytes);
     if (header.dimension != dimension) {
-      return Error::Message("Dimension mismatch: expected " + std::to_string(dimension) +
-                            ", found " + std::to_string(header.dimension));
+      return dimension_mismatch(dimension, header.dimension);
     }
     return header.count;
   };
@@ -40,8 +39,7 @@ Result<ScalarQuantizer> train_quantizer(const std::string& path, uint64_t dimens
                                         std::span<const VectorView> training) {
   TAMIX_ASSIGN_OR_RETURN(ScalarQuantizer quantizer, ScalarQuantizer::train(training));
   if (quantizer.dimension() != dimension) {
-    return Error::Message("Dimension mismatch: expected " + std::to_string(dimension) + ", found " +
-                          std::to_string(quantizer.dimension()));
+    return dimension_mismatch(dimension, quantizer.dimension());
   }
   TAMIX_TRY(file_io::write_file_atomically(path, quantizer.image()));
   return quantizer;
