@@ -45,11 +45,17 @@ struct Scratch {
   struct Chosen {
     std::vector<NodeId> ids;
     std::vector<float> distances;
+    uint32_t kept = 0;
   };
   std::array<Chosen, kMaxLevel + 1> chosen;
   std::vector<NodeId> edit, kept;
   std::vector<float> edit_distances;
   std::vector<uint64_t> keys;
+  // Neighbour choice: the chosen keys, the dropped ones, and the kept ones' slots and
+  // whether each was kept by the previous choice.
+  std::vector<uint64_t> picked, dropped;
+  std::vector<Slot> picked_slots;
+  std::vector<uint8_t> picked_new;
 
   void start(NodeId nodes);
   bool first_visit(NodeId id) {

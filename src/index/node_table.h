@@ -29,11 +29,16 @@ inline constexpr NodeId kNoNode = UINT32_MAX;
 // Longest list a graph keeps on any layer: limits above it (m > 256) are cut to it.
 inline constexpr uint32_t kMaxLinks = 512;
 
-// One neighbour list in place: words[0] is the count (bit 31 set when the distances are
-// known), then `capacity` ids, then `capacity` distances from the list's owner as float
-// bits. Ids and count may be read without a lock; distances only under the owner's lock.
+// One neighbour list in place: words[0] is the header (count, and flags, below), then
+// `capacity` ids, then `capacity` distances from the list's owner as float bits. Ids and
+// count may be read without a lock; distances and flags only under the owner's lock.
+//
+// A chosen list (as opposed to one appended to or read from a file) is its kept neighbours
+// nearest first, then the fill; pruning it again only needs distances to the newcomer.
 class NeighborList {
  public:
+  static constexpr uint32_t kNotChosen = UINT32_MAX;
+
   NeighborList() = default;
   NeighborList(uint32_t* words, uint32_t capacity) : words_(words), capacity_(capacity) {}
 
@@ -45,17 +50,29 @@ class NeighborList {
     for (uint32_t i = 0; i < n; ++i) out[i] = load(words_[1 + i]);
     return n;
   }
-  uint32_t count() const { return std::min(load(words_[0]) & ~kKnown, capacity_); }
+  uint32_t count() const { return std::min(load(words_[0]) & kCountMask, capacity_); }
 
   // The owner's lock is held for everything below.
   bool distances_known() const { return (load(words_[0]) & kKnown) != 0; }
   float distance(uint32_t i) const { return std::bit_cast<float>(words_[1 + capacity_ + i]); }
-  // Replaces the list; distances may be empty (unknown) or one per id.
-  void assign(std::span<const NodeId> ids, std::span<const float> distances) const;
+  // How many leading entries were kept by the last choice; kNotChosen when the list was
+  // not chosen as a whole since.
+  uint32_t kept() const {
+    const uint32_t word = load(words_[0]);
+    return (word & kChosen) != 0 ? (word >> kKeptShift) & kCountMask : kNotChosen;
+  }
+  // Replaces the list; distances may be empty (unknown) or one per id. `kept` as above;
+  // a chosen list needs its distances.
+  void assign(std::span<const NodeId> ids, std::span<const float> distances,
+              uint32_t kept = kNotChosen) const;
   // Adds one id to a list with room left.
   void append(NodeId id, float distance) const;
 
  private:
+  static constexpr uint32_t kCountMask = 0x3FF;  // counts up to kMaxLinks
+  static_assert(kMaxLinks <= kCountMask);
+  static constexpr int kKeptShift = 10;
+  static constexpr uint32_t kChosen = 1u << 30;
   static constexpr uint32_t kKnown = 1u << 31;
 
   static uint32_t load(const uint32_t& word) {
