@@ -148,6 +148,8 @@ void search_layer_ids(const NodeTable& table, NodeId entry, uint64_t ef, uint64_
       if (s.first_visit(s.links[i])) s.fresh[fresh++] = s.links[i];
     }
     for (uint32_t i = 0; i < fresh; ++i) source.prefetch(table.slot(s.fresh[i]));
+    // The nearest candidate is most often the next one expanded.
+    if (layer == 0 && !s.candidates.empty()) table.prefetch_list0(node_of(s.candidates.front()));
     for (uint32_t i = 0; i < fresh; ++i) {
       const Slot slot = table.slot(s.fresh[i]);
       consider(s.fresh[i], slot, source(slot), false);

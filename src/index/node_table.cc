@@ -63,6 +63,7 @@ NodeId NodeTable::add(Slot slot) {
   }
   const Place place = at(id);
   place.segment->slots[place.offset] = slot;
+  if (slot != id) in_order_.store(false, std::memory_order_release);
   size_.store(id + 1, std::memory_order_release);
   return id;
 }

@@ -99,7 +99,12 @@ class NodeTable {
   // space is full. Callers serialise calls.
   NodeId add(Slot slot);
 
-  Slot slot(NodeId id) const { return at(id).segment->slots[at(id).offset]; }
+  // A graph over slots 0, 1, 2, ... added in order (the main graph) has ids equal to its
+  // slots; searches then skip a lookup that misses the cache for every distance.
+  Slot slot(NodeId id) const {
+    if (in_order_.load(std::memory_order_acquire)) return id;
+    return at(id).segment->slots[at(id).offset];
+  }
   bool is_node(NodeId id) const { return (meta(id) & kNodeBit) != 0; }
   uint32_t list_count(NodeId id) const { return meta(id) & 0xFF; }
   uint64_t level(NodeId id) const { return (meta(id) >> 8) & 0xFF; }
@@ -113,6 +118,14 @@ class NodeTable {
     uint32_t* upper = place.segment->info[place.offset].upper.load(std::memory_order_acquire);
     if (upper == nullptr || layer > upper[0]) return {};
     return {upper + 1 + (layer - 1) * (1 + 2 * uint64_t{capacity_upper_}), capacity_upper_};
+  }
+
+  // Starts loading a node's layer-0 list, to be read after some distances are computed.
+  void prefetch_list0(NodeId id) const {
+    const Place place = at(id);
+    const char* p = reinterpret_cast<const char*>(place.segment->links0 + place.offset * stride0());
+    __builtin_prefetch(p);
+    __builtin_prefetch(p + 64);
   }
 
   // Makes the entry a node with `lists` empty lists (at most 17). Earlier lists are dropped;
@@ -158,6 +171,9 @@ class NodeTable {
   uint32_t capacity0_;
   uint32_t capacity_upper_;
   std::atomic<NodeId> size_{0};
+  // Every entry's slot equals its id. Cleared before an entry that breaks this is
+  // published, so a reader that meets its id sees it cleared.
+  std::atomic<bool> in_order_{true};
   std::array<std::atomic<Segment*>, kSegments> segments_{};
 
   std::mutex upper_mu_;  // guards the blocks below
