@@ -152,8 +152,9 @@ class ProductQuantizedSource {
   const float* table_;
 };
 
-// Insertion families: the source for a stored vector, used both to search for a new
-// node's neighbours and to order a neighbour's list when it is pruned.
+// Insertion families: the source for a stored vector, used to search for a new node's
+// neighbours, to compare candidate neighbours with each other, and to order a neighbour's
+// list when it is pruned.
 struct ExactCosineFamily {  // the adaptive migration's main graph
   FlatVectors vectors;
   ExactCosineOfStored source(Slot q) const { return {vectors, q}; }

@@ -24,6 +24,7 @@
 #include "core/types.h"
 #include "index/hnsw_config.h"
 #include "index/hnsw_level.h"
+#include "index/hnsw_select.h"
 #include "index/layer_search.h"
 #include "index/node_table.h"
 
@@ -58,8 +59,9 @@ class HnswIndex {
   std::vector<uint8_t> serialize() const;
 
   // Adds `slot` as a node (replacing its lists if it is one already), with the family's
-  // source for stored vectors (index/distance_sources.h). A family's distances must be
-  // symmetric: a link keeps the distance its insertion found, for later pruning.
+  // source for stored vectors (index/distance_sources.h). Neighbours are chosen for
+  // diversity (index/hnsw_select.h). A family's distances must be symmetric: a link keeps
+  // the distance its insertion found, for later pruning.
   template <class Family>
   void insert(Slot slot, const Family& family);
   // Inserts every slot on the worker pool.
@@ -127,11 +129,13 @@ class HnswIndex {
   template <class Family>
   void insert_node(hnsw::NodeId id, const Family& family);
   template <class Family>
+  void choose(hnsw::NodeId id, uint64_t layer, const Family& family, hnsw::Scratch& s);
+  template <class Family>
   void link_back(hnsw::NodeId e, hnsw::NodeId q, uint64_t layer, float distance,
                  const Family& family, hnsw::Scratch& s);
   template <class Family>
-  void prune(hnsw::NodeId e, const hnsw::NeighborList& list, float distance, uint64_t limit,
-             const Family& family, hnsw::Scratch& s) const;
+  uint32_t prune(hnsw::NodeId e, const hnsw::NeighborList& list, hnsw::NodeId q, float distance,
+                 uint64_t limit, const Family& family, hnsw::Scratch& s) const;
 
   HnswConfig config_;
   hnsw::NodeTable table_;

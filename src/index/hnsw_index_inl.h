@@ -92,20 +92,7 @@ void HnswIndex::insert_node(hnsw::NodeId id, const Family& family) {
   for (uint64_t layer = top_layer + 1; layer-- > 0;) {
     hnsw::search_layer_ids<false>(table_, ep, config_.ef_construction, layer, source, s);
     ep = hnsw::node_of(s.results.front());
-    hnsw::Scratch::Chosen& chosen = s.chosen[layer];
-    chosen.ids.clear();
-    chosen.distances.clear();
-    for (const uint64_t e : s.results) {
-      if (chosen.ids.size() == limit(layer)) break;
-      if (hnsw::node_of(e) == id) continue;
-      chosen.ids.push_back(hnsw::node_of(e));
-      chosen.distances.push_back(hnsw::distance_of(e));
-    }
-    table_.lock(id);
-    if (const hnsw::NeighborList list = table_.list(id, layer)) {
-      list.assign(chosen.ids, chosen.distances);
-    }
-    table_.unlock(id);
+    choose(id, layer, family, s);
   }
   for (uint64_t layer = top_layer + 1; layer-- > 0;) {
     const hnsw::Scratch::Chosen& chosen = s.chosen[layer];
@@ -116,9 +103,35 @@ void HnswIndex::insert_node(hnsw::NodeId id, const Family& family) {
   if (level > t.max_level) set_top({id, level});
 }
 
-// Adds q to e's list; an over-full list keeps the limit nearest to e, nearest first, ties
-// in list order. Distances are symmetric, so q's distance from e is the one q's search
-// found, and a list's distances are computed only once, when the list came from a file.
+// Picks the new node's neighbours on a layer from the search results in s.results and
+// writes its list. It takes at most m_max on every layer, as layer 0's larger limit is
+// there for the links other nodes add later. Free places are filled with the nearest
+// candidates the rule dropped: where the rule keeps few (data of low intrinsic dimension)
+// the extra links buy more recall per distance than they cost.
+template <class Family>
+void HnswIndex::choose(hnsw::NodeId id, uint64_t layer, const Family& family, hnsw::Scratch& s) {
+  hnsw::Scratch::Chosen& chosen = s.chosen[layer];
+  chosen.kept = hnsw::select_diverse(
+      table_, family, s.results, id, std::min(limit(layer), limit(1)),
+      [](hnsw::NodeId i) { return i; }, [](hnsw::NodeId) { return hnsw::Known::kNothing; },
+      /*fill=*/true, s);
+  chosen.ids.clear();
+  chosen.distances.clear();
+  for (const uint64_t e : s.picked) {
+    chosen.ids.push_back(hnsw::node_of(e));
+    chosen.distances.push_back(hnsw::distance_of(e));
+  }
+  table_.lock(id);
+  if (const hnsw::NeighborList list = table_.list(id, layer)) {
+    list.assign(chosen.ids, chosen.distances, chosen.kept);
+  }
+  table_.unlock(id);
+}
+
+// Adds q to e's list; an over-full list is chosen again from itself and q, by distance from
+// e, with the same rule as a new node's neighbours. Distances are symmetric, so q's distance
+// from e is the one q's search found, and a list's distances are computed only once, when
+// the list came from a file.
 template <class Family>
 void HnswIndex::link_back(hnsw::NodeId e, hnsw::NodeId q, uint64_t layer, float distance,
                           const Family& family, hnsw::Scratch& s) {
@@ -128,47 +141,55 @@ void HnswIndex::link_back(hnsw::NodeId e, hnsw::NodeId q, uint64_t layer, float 
   const hnsw::NeighborList list =
       layer < table_.list_count(e) ? table_.list(e, layer) : hnsw::NeighborList();
   if (list) {
-    s.edit.resize(table_.capacity(layer) + 1);
+    s.edit.resize(table_.capacity(layer));
     const uint32_t n = list.read(s.edit.data());
     s.edit.resize(n);
     if (std::find(s.edit.begin(), s.edit.end(), q) == s.edit.end()) {
       if (n < limit(layer)) {
         list.append(q, distance);
       } else {
-        s.edit.push_back(q);
-        prune(e, list, distance, limit(layer), family, s);
-        list.assign(s.edit, s.edit_distances);
+        const uint32_t kept = prune(e, list, q, distance, limit(layer), family, s);
+        list.assign(s.edit, s.edit_distances, kept);
       }
     }
   }
   table_.unlock(e);
 }
 
-// Orders s.edit (e's list with q last, at `distance`) by distance from e and keeps the
-// first `limit`, with their distances in s.edit_distances.
+// Chooses e's new list from s.edit (its current list) and q at `distance`: the ids into
+// s.edit, their distances from e into s.edit_distances. Returns how many were kept.
 template <class Family>
-void HnswIndex::prune(hnsw::NodeId e, const hnsw::NeighborList& list, float distance,
-                      uint64_t limit, const Family& family, hnsw::Scratch& s) const {
-  const uint32_t n = static_cast<uint32_t>(s.edit.size() - 1);
+uint32_t HnswIndex::prune(hnsw::NodeId e, const hnsw::NeighborList& list, hnsw::NodeId q,
+                          float distance, uint64_t limit, const Family& family,
+                          hnsw::Scratch& s) const {
+  const uint32_t n = static_cast<uint32_t>(s.edit.size());
   s.keys.clear();
   if (list.distances_known()) {
     for (uint32_t i = 0; i < n; ++i) s.keys.push_back(hnsw::pack(list.distance(i), i));
   } else {
     const auto source = family.source(table_.slot(e));
-    for (uint32_t i = 0; i < n; ++i) {
+    for (uint32_t i = 0; i < n; ++i)
       s.keys.push_back(hnsw::pack(source(table_.slot(s.edit[i])), i));
-    }
   }
   s.keys.push_back(hnsw::pack(distance, n));
   std::sort(s.keys.begin(), s.keys.end());
-  s.keys.resize(std::min<size_t>(s.keys.size(), limit));
-  s.kept.resize(s.keys.size());
-  s.edit_distances.resize(s.keys.size());
-  for (size_t i = 0; i < s.keys.size(); ++i) {
-    s.kept[i] = s.edit[hnsw::node_of(s.keys[i])];
-    s.edit_distances[i] = hnsw::distance_of(s.keys[i]);
+  const uint32_t was_kept = list.kept();
+  const uint32_t kept = hnsw::select_diverse(
+      table_, family, s.keys, e, limit, [&](uint32_t i) { return i == n ? q : s.edit[i]; },
+      [&](uint32_t i) {
+        if (i == n || was_kept == hnsw::NeighborList::kNotChosen) return hnsw::Known::kNothing;
+        return i < was_kept ? hnsw::Known::kKept : hnsw::Known::kDropped;
+      },
+      /*fill=*/false, s);
+  s.kept.clear();
+  s.edit_distances.clear();
+  for (const uint64_t k : s.picked) {
+    const uint32_t i = hnsw::node_of(k);
+    s.kept.push_back(i == n ? q : s.edit[i]);
+    s.edit_distances.push_back(hnsw::distance_of(k));
   }
   s.edit.swap(s.kept);
+  return kept;
 }
 
 }  // namespace tamix

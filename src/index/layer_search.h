@@ -45,11 +45,17 @@ struct Scratch {
   struct Chosen {
     std::vector<NodeId> ids;
     std::vector<float> distances;
+    uint32_t kept = 0;
   };
   std::array<Chosen, kMaxLevel + 1> chosen;
   std::vector<NodeId> edit, kept;
   std::vector<float> edit_distances;
   std::vector<uint64_t> keys;
+  // Neighbour choice: the chosen keys, the dropped ones, and the kept ones' slots and
+  // whether each was kept by the previous choice.
+  std::vector<uint64_t> picked, dropped;
+  std::vector<Slot> picked_slots;
+  std::vector<uint8_t> picked_new;
 
   void start(NodeId nodes);
   bool first_visit(NodeId id) {
@@ -142,6 +148,8 @@ void search_layer_ids(const NodeTable& table, NodeId entry, uint64_t ef, uint64_
       if (s.first_visit(s.links[i])) s.fresh[fresh++] = s.links[i];
     }
     for (uint32_t i = 0; i < fresh; ++i) source.prefetch(table.slot(s.fresh[i]));
+    // The nearest candidate is most often the next one expanded.
+    if (layer == 0 && !s.candidates.empty()) table.prefetch_list0(node_of(s.candidates.front()));
     for (uint32_t i = 0; i < fresh; ++i) {
       const Slot slot = table.slot(s.fresh[i]);
       consider(s.fresh[i], slot, source(slot), false);

@@ -63,11 +63,13 @@ NodeId NodeTable::add(Slot slot) {
   }
   const Place place = at(id);
   place.segment->slots[place.offset] = slot;
+  if (slot != id) in_order_.store(false, std::memory_order_release);
   size_.store(id + 1, std::memory_order_release);
   return id;
 }
 
-void NeighborList::assign(std::span<const NodeId> ids, std::span<const float> distances) const {
+void NeighborList::assign(std::span<const NodeId> ids, std::span<const float> distances,
+                          uint32_t kept) const {
   const uint32_t n = static_cast<uint32_t>(std::min<size_t>(ids.size(), capacity_));
   for (uint32_t i = 0; i < n; ++i) store(words_[1 + i], ids[i]);
   const bool known = distances.size() == ids.size();
@@ -76,15 +78,17 @@ void NeighborList::assign(std::span<const NodeId> ids, std::span<const float> di
       words_[1 + capacity_ + i] = std::bit_cast<uint32_t>(distances[i]);
     }
   }
-  store(words_[0], n | (known ? kKnown : 0));
+  uint32_t word = n | (known ? kKnown : 0);
+  if (known && n == ids.size() && kept <= n) word |= kChosen | kept << kKeptShift;
+  store(words_[0], word);
 }
 
 void NeighborList::append(NodeId id, float distance) const {
   const uint32_t word = load(words_[0]);
-  const uint32_t n = word & ~kKnown;
+  const uint32_t n = word & kCountMask;
   store(words_[1 + n], id);
   words_[1 + capacity_ + n] = std::bit_cast<uint32_t>(distance);
-  store(words_[0], word + 1);
+  store(words_[0], (word & kKnown) | (n + 1));
 }
 
 uint32_t* NodeTable::new_upper(uint32_t layers) {

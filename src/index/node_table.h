@@ -29,11 +29,16 @@ inline constexpr NodeId kNoNode = UINT32_MAX;
 // Longest list a graph keeps on any layer: limits above it (m > 256) are cut to it.
 inline constexpr uint32_t kMaxLinks = 512;
 
-// One neighbour list in place: words[0] is the count (bit 31 set when the distances are
-// known), then `capacity` ids, then `capacity` distances from the list's owner as float
-// bits. Ids and count may be read without a lock; distances only under the owner's lock.
+// One neighbour list in place: words[0] is the header (count, and flags, below), then
+// `capacity` ids, then `capacity` distances from the list's owner as float bits. Ids and
+// count may be read without a lock; distances and flags only under the owner's lock.
+//
+// A chosen list (as opposed to one appended to or read from a file) is its kept neighbours
+// nearest first, then the fill; pruning it again only needs distances to the newcomer.
 class NeighborList {
  public:
+  static constexpr uint32_t kNotChosen = UINT32_MAX;
+
   NeighborList() = default;
   NeighborList(uint32_t* words, uint32_t capacity) : words_(words), capacity_(capacity) {}
 
@@ -45,17 +50,29 @@ class NeighborList {
     for (uint32_t i = 0; i < n; ++i) out[i] = load(words_[1 + i]);
     return n;
   }
-  uint32_t count() const { return std::min(load(words_[0]) & ~kKnown, capacity_); }
+  uint32_t count() const { return std::min(load(words_[0]) & kCountMask, capacity_); }
 
   // The owner's lock is held for everything below.
   bool distances_known() const { return (load(words_[0]) & kKnown) != 0; }
   float distance(uint32_t i) const { return std::bit_cast<float>(words_[1 + capacity_ + i]); }
-  // Replaces the list; distances may be empty (unknown) or one per id.
-  void assign(std::span<const NodeId> ids, std::span<const float> distances) const;
+  // How many leading entries were kept by the last choice; kNotChosen when the list was
+  // not chosen as a whole since.
+  uint32_t kept() const {
+    const uint32_t word = load(words_[0]);
+    return (word & kChosen) != 0 ? (word >> kKeptShift) & kCountMask : kNotChosen;
+  }
+  // Replaces the list; distances may be empty (unknown) or one per id. `kept` as above;
+  // a chosen list needs its distances.
+  void assign(std::span<const NodeId> ids, std::span<const float> distances,
+              uint32_t kept = kNotChosen) const;
   // Adds one id to a list with room left.
   void append(NodeId id, float distance) const;
 
  private:
+  static constexpr uint32_t kCountMask = 0x3FF;  // counts up to kMaxLinks
+  static_assert(kMaxLinks <= kCountMask);
+  static constexpr int kKeptShift = 10;
+  static constexpr uint32_t kChosen = 1u << 30;
   static constexpr uint32_t kKnown = 1u << 31;
 
   static uint32_t load(const uint32_t& word) {
@@ -82,7 +99,12 @@ class NodeTable {
   // space is full. Callers serialise calls.
   NodeId add(Slot slot);
 
-  Slot slot(NodeId id) const { return at(id).segment->slots[at(id).offset]; }
+  // A graph over slots 0, 1, 2, ... added in order (the main graph) has ids equal to its
+  // slots; searches then skip a lookup that misses the cache for every distance.
+  Slot slot(NodeId id) const {
+    if (in_order_.load(std::memory_order_acquire)) return id;
+    return at(id).segment->slots[at(id).offset];
+  }
   bool is_node(NodeId id) const { return (meta(id) & kNodeBit) != 0; }
   uint32_t list_count(NodeId id) const { return meta(id) & 0xFF; }
   uint64_t level(NodeId id) const { return (meta(id) >> 8) & 0xFF; }
@@ -96,6 +118,14 @@ class NodeTable {
     uint32_t* upper = place.segment->info[place.offset].upper.load(std::memory_order_acquire);
     if (upper == nullptr || layer > upper[0]) return {};
     return {upper + 1 + (layer - 1) * (1 + 2 * uint64_t{capacity_upper_}), capacity_upper_};
+  }
+
+  // Starts loading a node's layer-0 list, to be read after some distances are computed.
+  void prefetch_list0(NodeId id) const {
+    const Place place = at(id);
+    const char* p = reinterpret_cast<const char*>(place.segment->links0 + place.offset * stride0());
+    __builtin_prefetch(p);
+    __builtin_prefetch(p + 64);
   }
 
   // Makes the entry a node with `lists` empty lists (at most 17). Earlier lists are dropped;
@@ -141,6 +171,9 @@ class NodeTable {
   uint32_t capacity0_;
   uint32_t capacity_upper_;
   std::atomic<NodeId> size_{0};
+  // Every entry's slot equals its id. Cleared before an entry that breaks this is
+  // published, so a reader that meets its id sees it cleared.
+  std::atomic<bool> in_order_{true};
   std::array<std::atomic<Segment*>, kSegments> segments_{};
 
   std::mutex upper_mu_;  // guards the blocks below

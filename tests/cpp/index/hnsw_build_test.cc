@@ -28,17 +28,42 @@ HnswConfig FlatConfig() {  // every level 0
   return c;
 }
 
-double RecallAt10(const HnswIndex& index, const TestStore& t, size_t queries, uint32_t seed) {
-  const auto qs = LowRankVectors(queries, kDim, 16, seed);
+double RecallAt10(const HnswIndex& index, const TestStore& t,
+                  const std::vector<std::vector<float>>& queries) {
   size_t found = 0;
-  for (const auto& q : qs) {
+  for (const auto& q : queries) {
     std::set<Slot> exact;
     for (const ScoredIndex& h : t.store->search(q, 10)) exact.insert(h.slot);
     for (const ScoredIndex& h : index.search(HalvedCosineOfQuery(t.flat(), q), 10)) {
       found += exact.count(h.slot);
     }
   }
-  return static_cast<double>(found) / static_cast<double>(10 * queries);
+  return static_cast<double>(found) / static_cast<double>(10 * queries.size());
+}
+
+float Cosine(const TestStore& t, Slot a, Slot b) {
+  return ExactCosineFamily{t.flat()}.source(a)(b);
+}
+
+// The list a node got when it was inserted: kept neighbours nearest first, none covered by
+// (nearer to) one kept before it, then only covered ones, the fill, nearest first.
+void ExpectChosenForDiversity(const TestStore& t, Slot q, const std::vector<Slot>& list) {
+  std::vector<Slot> kept;
+  size_t fill_from = list.size();
+  for (size_t i = 0; i < list.size(); ++i) {
+    const Slot c = list[i];
+    const bool covered = std::any_of(kept.begin(), kept.end(),
+                                     [&](Slot r) { return Cosine(t, c, r) < Cosine(t, c, q); });
+    if (covered) {
+      fill_from = std::min(fill_from, i);
+    } else {
+      EXPECT_EQ(fill_from, list.size()) << "slot " << c << " kept after the fill, node " << q;
+      kept.push_back(c);
+    }
+    if (i > 0 && i != fill_from) {
+      EXPECT_LE(Cosine(t, q, list[i - 1]), Cosine(t, q, c)) << "node " << q;
+    }
+  }
 }
 
 TEST(HnswBuildTest, FirstNodeIsTheEntryWithEmptyLists) {
@@ -53,10 +78,16 @@ TEST(HnswBuildTest, FirstNodeIsTheEntryWithEmptyLists) {
   EXPECT_EQ(index.node(0)->neighbors[0], std::vector<Slot>{1});
 }
 
-TEST(HnswBuildTest, ListsStayWithinTheirLimitsWithoutRepeats) {
-  TestStore t(ClusteredVectors(2000, kDim, 20, 2), kDim);
+TEST(HnswBuildTest, ListsStayWithinLimitsAndNewListsAreChosenForDiversity) {
+  TestStore t(LowRankVectors(2000, kDim, 4, 2), kDim);
   HnswIndex index(HnswConfig::from_m(4, 40, 10));
-  for (Slot s : Range(2000)) index.insert(s, ExactCosineFamily{t.flat()});
+  for (Slot s : Range(2000)) {
+    index.insert(s, ExactCosineFamily{t.flat()});
+    if (s % 100 == 99) {
+      const HnswNode node = *index.node(s);
+      for (const auto& list : node.neighbors) ExpectChosenForDiversity(t, s, list);
+    }
+  }
   EXPECT_EQ(index.node_count(), 2000u);
   for (const HnswNode& n : index.nodes()) {
     ASSERT_EQ(n.neighbors.size(), n.level + 1);
@@ -69,24 +100,39 @@ TEST(HnswBuildTest, ListsStayWithinTheirLimitsWithoutRepeats) {
   }
 }
 
-TEST(HnswBuildTest, PruningKeepsTheNearestToTheNeighbour) {
-  // Slot 0 sits between the others; 3 is nearest to 0, then 1, then 2 (on a circle).
+TEST(HnswBuildTest, PruningKeepsNeighboursInDifferentDirections) {
+  // On a circle around slot 0: 1 and 2 close together on one side, 3 on the other. When 3
+  // arrives, 0's full list {1, 2} keeps 1 and trades 2, which 1 covers, for the farther 3.
   std::vector<std::vector<float>> vs(4, std::vector<float>(kDim, 0.0f));
-  const float angles[] = {0.0f, 0.4f, 0.9f, 0.1f};
+  const float angles[] = {0.0f, 0.10f, 0.12f, -0.30f};
   for (int i = 0; i < 4; ++i) vs[i][0] = std::cos(angles[i]), vs[i][1] = std::sin(angles[i]);
   TestStore t(vs, kDim);
   HnswConfig c = FlatConfig();
   c.m_max0 = 2;
   HnswIndex index(c);
-  for (Slot s : Range(4)) index.insert(s, ExactCosineFamily{t.flat()});
-  EXPECT_EQ(index.node(0)->neighbors[0], (std::vector<Slot>{3, 1}));
+  for (Slot s : Range(3)) index.insert(s, ExactCosineFamily{t.flat()});
+  EXPECT_EQ(index.node(0)->neighbors[0], (std::vector<Slot>{1, 2}));
+  index.insert(3, ExactCosineFamily{t.flat()});
+  EXPECT_EQ(index.node(0)->neighbors[0], (std::vector<Slot>{1, 3}));
 }
 
 TEST(HnswBuildTest, RecallAt10AgainstExactSearch) {
   TestStore t(LowRankVectors(10000, kDim, 16, 3), kDim);
   HnswIndex index(HnswConfig{});
   index.insert_many(Range(10000), ExactCosineFamily{t.flat()});
-  EXPECT_GE(RecallAt10(index, t, 200, 4), 0.95);
+  EXPECT_GE(RecallAt10(index, t, LowRankVectors(200, kDim, 16, 4)), 0.95);
+}
+
+TEST(HnswBuildTest, ClusteredDataStaysConnectedAndFound) {
+  // Well apart: linking each node to its nearest only would leave each cluster to itself.
+  auto vectors = ClusteredVectors(10200, kDim, 100, 13, 1.0f);
+  const std::vector<std::vector<float>> queries(vectors.begin() + 10000, vectors.end());
+  vectors.resize(10000);
+  TestStore t(vectors, kDim);
+  HnswIndex index(HnswConfig{});
+  index.insert_many(Range(10000), HalvedCosineFamily{t.flat()});
+  EXPECT_GE(ReachableFromEntry(index), 9990u);
+  EXPECT_GE(RecallAt10(index, t, queries), 0.95);
 }
 
 TEST(HnswBuildTest, ParallelBuildReachesAsManyNodesAsSerial) {

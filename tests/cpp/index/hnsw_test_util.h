@@ -19,11 +19,11 @@
 
 namespace tamix::testing_util {
 
-// n vectors around `centres` Gaussian centres (deviation 1), noise deviation 1.5.
+// n vectors around `centres` Gaussian centres (deviation 1), with Gaussian noise.
 inline std::vector<std::vector<float>> ClusteredVectors(size_t n, size_t d, size_t centres,
-                                                        uint32_t seed) {
+                                                        uint32_t seed, float noise_sd = 1.5f) {
   std::mt19937 rng(seed);
-  std::normal_distribution<float> unit(0.0f, 1.0f), noise(0.0f, 1.5f);
+  std::normal_distribution<float> unit(0.0f, 1.0f), noise(0.0f, noise_sd);
   std::vector<std::vector<float>> c(centres, std::vector<float>(d));
   for (auto& v : c)
     for (auto& x : v) x = unit(rng);
