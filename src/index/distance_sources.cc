@@ -12,7 +12,7 @@ FlatVectors FlatVectors::of(const FlatStorage& store) {
   v.base = store.records();
   v.dimension = store.dimension();
   v.readable = v.base == nullptr ? 0 : store.readable_count();
-  v.store = &store;
+  v.norms = store.norms();
   return v;
 }
 

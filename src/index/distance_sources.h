@@ -26,19 +26,21 @@ struct FlatVectors {
   const float* base = nullptr;
   uint64_t dimension = 0;
   uint64_t readable = 0;
-  const FlatStorage* store = nullptr;  // the norms
+  const float* norms = nullptr;  // slot-indexed, from the store
 
   static FlatVectors of(const FlatStorage& store);
 
   bool has(Slot s) const { return s < readable; }
   const float* at(Slot s) const { return base + s * dimension; }
-  float norm(Slot s) const { return store->norm(s); }
-  // The first lines only: the hardware streams the rest once the kernel reads them.
+  float norm(Slot s) const { return norms[s]; }
+  // The first lines only: the hardware streams the rest once the kernel reads them. The
+  // norm lies elsewhere and would miss the cache too.
   void prefetch(Slot s) const {
     if (!has(s)) return;
     const char* p = reinterpret_cast<const char*>(at(s));
     __builtin_prefetch(p);
     __builtin_prefetch(p + 64);
+    __builtin_prefetch(norms + s);
   }
 };
 

@@ -44,6 +44,8 @@ class FlatStorage {
   // The Euclidean norm of a slot's vector; NaN when it cannot be normalised (see
   // core/norm.h), which only a damaged file or a foreign writer produces.
   float norm(Slot slot) const { return norms_[slot]; }
+  // Every slot's norm, slot-indexed: for loops that would pay a call per record.
+  const float* norms() const { return norms_.data(); }
 
   // Exact top-k by cosine score 1 - d/2 over the live slots (all when live is null), best
   // first. Never fails.
