@@ -4,14 +4,13 @@
 #include <tbb/global_control.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <random>
-#include <span>
 #include <string>
 #include <vector>
 
+#include "bench_util.h"
 #include "core/pool.h"
 #include "storage/flat_storage.h"
 
@@ -30,22 +29,12 @@ std::vector<float> random_vector(std::mt19937& rng) {
 }
 
 std::unique_ptr<tamix::FlatStorage> build_or_reuse(const std::string& dir) {
-  std::filesystem::create_directories(dir);
-  auto store = tamix::FlatStorage::open(dir, kDim).value();
-  if (store->count() >= kCount) return store;
-  std::printf("building %llu x %llu vectors in %s\n", (unsigned long long)kCount,
-              (unsigned long long)kDim, dir.c_str());
-  std::mt19937 rng(42);
-  while (store->count() < kCount) {
-    std::vector<std::vector<float>> batch;
-    for (int i = 0; i < 1000 && store->count() + batch.size() < kCount; ++i) {
-      batch.push_back(random_vector(rng));
-    }
-    std::vector<tamix::VectorView> views(batch.begin(), batch.end());
-    if (!store->add(views).ok()) std::abort();
-  }
-  if (!store->flush().ok()) std::abort();
-  return store;
+  return tamix::bench::build_or_reuse(dir, kDim, kCount, [&](tamix::FlatStorage& store) {
+    std::printf("building %llu x %llu vectors in %s\n", (unsigned long long)kCount,
+                (unsigned long long)kDim, dir.c_str());
+    std::mt19937 rng(42);
+    tamix::bench::fill_to(store, kCount, [&] { return random_vector(rng); });
+  });
 }
 
 // Sums every 8-byte word of the records, in 256-vector chunks on the pool.
@@ -68,10 +57,9 @@ template <class F>
 double median_ms(F&& f) {
   std::vector<double> times;
   for (int r = 0; r < kRuns; ++r) {
-    auto t0 = std::chrono::steady_clock::now();
+    const auto t0 = tamix::bench::Clock::now();
     f();
-    std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - t0;
-    times.push_back(took.count());
+    times.push_back(1e3 * tamix::bench::seconds_since(t0));
   }
   std::sort(times.begin(), times.end());
   return times[times.size() / 2];

@@ -3,12 +3,12 @@
 // Usage: metadata_bench [dir]  (a fresh temporary directory under it; default /tmp)
 #include <stdlib.h>
 
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <random>
 #include <string>
 
+#include "bench_util.h"
 #include "metadata/metadata_store.h"
 
 namespace {
@@ -16,9 +16,8 @@ namespace {
 constexpr tamix::Slot kTexts = 1'000'000;
 constexpr int kGets = 100'000;
 
-double seconds_since(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
+using tamix::bench::Clock;
+using tamix::bench::seconds_since;
 
 void report(const char* what, double count, double seconds) {
   std::printf("%-34s %10.0f ops/s  (%.0f in %.3f s)\n", what, count / seconds, count, seconds);
@@ -50,7 +49,7 @@ int main(int argc, char** argv) {
     if (!opened.ok()) return fail(opened.error());
     tamix::MetadataStore& store = *opened.value();
 
-    auto start = std::chrono::steady_clock::now();
+    auto start = Clock::now();
     for (tamix::Slot slot = 0; slot < kTexts && rc == 0; ++slot) {
       tamix::Status status = store.insert(slot, "doc-" + std::to_string(slot), text_for(slot));
       if (!status.ok()) rc = fail(status.error());
@@ -60,7 +59,7 @@ int main(int argc, char** argv) {
 
     std::mt19937_64 rng(42);
     size_t found = 0;
-    start = std::chrono::steady_clock::now();
+    start = Clock::now();
     for (int i = 0; i < kGets && rc == 0; ++i) {
       auto text = store.get(rng() % kTexts);
       if (!text.ok()) rc = fail(text.error());
@@ -69,7 +68,7 @@ int main(int argc, char** argv) {
     report("random get from file", kGets, seconds_since(start));
     if (found != static_cast<size_t>(kGets)) std::fprintf(stderr, "missing texts: %zu\n", found);
 
-    start = std::chrono::steady_clock::now();
+    start = Clock::now();
     auto ids = store.list_ids();
     if (!ids.ok()) rc = fail(ids.error());
     report("list_ids (pairs)", ids.ok() ? ids.value().size() : 0, seconds_since(start));
