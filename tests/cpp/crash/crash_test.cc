@@ -184,7 +184,9 @@ TEST_F(CrashTest, GraphFileIsTheOldOrTheNewGraph) {
         const uint64_t nodes = graph.value()->node_count();
         EXPECT_TRUE(nodes == 200 || nodes == 300) << nodes;
         const IdSet found = Reopen(dir);
-        if (outcome == Outcome::kCompleted) EXPECT_EQ(found, after);
+        if (outcome == Outcome::kCompleted) {
+          EXPECT_EQ(found, after);
+        }
         EXPECT_TRUE(found == before || found == after) << found.size() << " ids";
       },
       "hnsw");
