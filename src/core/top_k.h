@@ -31,7 +31,18 @@ class TopKeeper {
     heap_.reserve(static_cast<size_t>(std::min<uint64_t>(k, kInitialCapacity)));
   }
 
+  // Most offers lose to the worst entry kept: that test stays inline and cheap.
   void offer(ScoredIndex s) {
+    if (full_ && s.value < worst_) return;
+    keep(s);
+  }
+
+  const std::vector<ScoredIndex>& entries() const { return heap_; }
+
+ private:
+  static constexpr uint64_t kInitialCapacity = 4096;  // a huge k grows the heap as it fills
+
+  void keep(ScoredIndex s) {
     if (heap_.size() < k_) {
       heap_.push_back(s);
       std::push_heap(heap_.begin(), heap_.end(), ScoreBefore);
@@ -40,14 +51,14 @@ class TopKeeper {
       heap_.back() = s;
       std::push_heap(heap_.begin(), heap_.end(), ScoreBefore);
     }
+    full_ = k_ > 0 && heap_.size() == k_;
+    // A NaN worst makes every comparison false: every offer then takes the full test.
+    if (full_) worst_ = heap_.front().value;
   }
 
-  const std::vector<ScoredIndex>& entries() const { return heap_; }
-
- private:
-  static constexpr uint64_t kInitialCapacity = 4096;  // a huge k grows the heap as it fills
-
   uint64_t k_;
+  bool full_ = false;
+  float worst_ = 0;
   std::vector<ScoredIndex> heap_;
 };
 
