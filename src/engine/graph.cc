@@ -85,7 +85,7 @@ Result<std::vector<ScoredIndex>> Tamix::graph_search(VectorView query, uint64_t 
   }
   if (!flat_storage_) return Error::Message("Vector storage not initialized");
   return hnsw_index_->search(HalvedCosineOfQuery(FlatVectors::of(*flat_storage_), query), k,
-                             &live_);
+                             graph_filter());
 }
 
 Status Tamix::migrate_to_hnsw() {

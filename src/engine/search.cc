@@ -44,7 +44,7 @@ Result<std::vector<Hit>> Tamix::search(VectorView query, uint64_t k) const {
   }
   if (ivf_answers()) {
     TAMIX_ASSIGN_OR_RETURN(const std::vector<ScoredIndex> scored,
-                           ivf_index_->search(query, k, flat_storage_.get(), &live_));
+                           ivf_index_->search(query, k, flat_storage_.get(), graph_filter()));
     return hits_with_ids(scored);
   }
   TAMIX_ASSIGN_OR_RETURN(const StoreRef store, store_for(StoreUse::kSearch));

@@ -202,6 +202,11 @@ class Tamix {
   std::unordered_map<std::string, std::vector<Slot>> shadowed_slots_;
   // Slots with an id whose vector can be scored: the only ones a search may answer.
   LiveSlots live_;
+  // live_ for the graph searches, or null when it holds every slot of the vector store:
+  // the filter then changes nothing and only costs.
+  const LiveSlots* graph_filter() const {
+    return live_.count() >= vector_count() ? nullptr : &live_;
+  }
   // Set once open has cut back to the commit point; only then may release commit.
   bool settled_ = false;
   uint64_t dimension_ = 0;

@@ -105,16 +105,18 @@ void HnswIndex::insert_node(hnsw::NodeId id, const Family& family) {
 
 // Picks the new node's neighbours on a layer from the search results in s.results and
 // writes its list. It takes at most m_max on every layer, as layer 0's larger limit is
-// there for the links other nodes add later. Free places are filled with the nearest
-// candidates the rule dropped: where the rule keeps few (data of low intrinsic dimension)
-// the extra links buy more recall per distance than they cost.
+// there for the links other nodes add later. Where the rule keeps few (data of low
+// intrinsic dimension), the nearest candidates it dropped fill the list up to three
+// quarters of that: the extra links buy more recall per distance than they cost, and a
+// full list cost more in build time than it gave back in recall.
 template <class Family>
 void HnswIndex::choose(hnsw::NodeId id, uint64_t layer, const Family& family, hnsw::Scratch& s) {
   hnsw::Scratch::Chosen& chosen = s.chosen[layer];
+  const uint64_t limit_here = std::min(limit(layer), limit(1));
   chosen.kept = hnsw::select_diverse(
-      table_, family, s.results, id, std::min(limit(layer), limit(1)),
-      [](hnsw::NodeId i) { return i; }, [](hnsw::NodeId) { return hnsw::Known::kNothing; },
-      /*fill=*/true, s);
+      table_, family, s.results, id, limit_here, [](hnsw::NodeId i) { return i; },
+      [](hnsw::NodeId) { return hnsw::Known::kNothing; }, /*fill_to=*/limit_here - limit_here / 4,
+      s);
   chosen.ids.clear();
   chosen.distances.clear();
   for (const uint64_t e : s.picked) {
@@ -180,7 +182,7 @@ uint32_t HnswIndex::prune(hnsw::NodeId e, const hnsw::NeighborList& list, hnsw::
         if (i == n || was_kept == hnsw::NeighborList::kNotChosen) return hnsw::Known::kNothing;
         return i < was_kept ? hnsw::Known::kKept : hnsw::Known::kDropped;
       },
-      /*fill=*/false, s);
+      /*fill_to=*/0, s);
   s.kept.clear();
   s.edit_distances.clear();
   for (const uint64_t k : s.picked) {

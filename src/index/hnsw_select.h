@@ -25,14 +25,14 @@ enum class Known : uint8_t {
 };
 
 // Keeps up to `limit` of `keys` (pack(distance from the base, i), ascending), never the
-// base itself, into s.picked, nearest first; with `fill`, the nearest dropped ones follow
-// while places are free. Returns how many were kept. id_of(i) is the NodeId of key i,
+// base itself, into s.picked, nearest first; then the nearest dropped ones while fewer
+// than `fill_to` are picked. Returns how many were kept. id_of(i) is the NodeId of key i,
 // known_of(i) what is known of it. Distances between candidates come from the family's
 // source for a stored vector, the one that measured the distances to the base.
 template <class Family, class IdOf, class KnownOf>
 uint32_t select_diverse(const NodeTable& table, const Family& family,
                         std::span<const uint64_t> keys, NodeId base, uint64_t limit, IdOf id_of,
-                        KnownOf known_of, bool fill, Scratch& s) {
+                        KnownOf known_of, uint64_t fill_to, Scratch& s) {
   s.picked.clear();
   s.dropped.clear();
   s.picked_slots.clear();
@@ -55,7 +55,7 @@ uint32_t select_diverse(const NodeTable& table, const Family& family,
     }
     if (covered) {
       lost |= known == Known::kKept;
-      if (fill) s.dropped.push_back(key);
+      if (fill_to > 0) s.dropped.push_back(key);
       continue;
     }
     s.picked.push_back(key);
@@ -63,7 +63,7 @@ uint32_t select_diverse(const NodeTable& table, const Family& family,
     s.picked_new.push_back(known != Known::kKept);
   }
   const uint32_t kept = static_cast<uint32_t>(s.picked.size());
-  for (size_t i = 0; i < s.dropped.size() && s.picked.size() < limit; ++i) {
+  for (size_t i = 0; i < s.dropped.size() && s.picked.size() < std::min(limit, fill_to); ++i) {
     s.picked.push_back(s.dropped[i]);
   }
   return kept;

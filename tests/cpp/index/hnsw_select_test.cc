@@ -29,7 +29,7 @@ struct Choice {
 // Chooses for `base` from `list` (with its distances) plus `newcomer`, from scratch or
 // from what `list` settled.
 Choice Rechoose(const NodeTable& table, const ExactCosineFamily& family, NodeId base,
-                const Choice& list, NodeId newcomer, bool from_scratch, bool fill) {
+                const Choice& list, NodeId newcomer, bool from_scratch, uint64_t fill_to) {
   const uint32_t n = static_cast<uint32_t>(list.ids.size());
   std::vector<uint64_t> keys;
   for (uint32_t i = 0; i < n; ++i) keys.push_back(pack(list.distances[i], i));
@@ -44,7 +44,7 @@ Choice Rechoose(const NodeTable& table, const ExactCosineFamily& family, NodeId 
         if (from_scratch || i == n) return Known::kNothing;
         return i < list.kept ? Known::kKept : Known::kDropped;
       },
-      fill, s);
+      fill_to, s);
   for (const uint64_t k : s.picked) {
     out.ids.push_back(node_of(k) == n ? newcomer : list.ids[node_of(k)]);
     out.distances.push_back(distance_of(k));
@@ -65,9 +65,9 @@ TEST(HnswSelectTest, ChoosingAgainMatchesChoosingFromScratch) {
       const NodeId q = 20 + rng() % 380;
       if (std::count(list.ids.begin(), list.ids.end(), q) != 0) continue;
       // A new node's list has a fill; a pruned one has none.
-      const bool fill = step < 10;
-      const Choice fresh = Rechoose(table, family, base, list, q, true, fill);
-      ASSERT_EQ(Rechoose(table, family, base, list, q, false, fill), fresh)
+      const uint64_t fill_to = step < 10 ? kLimit - kLimit / 4 : 0;
+      const Choice fresh = Rechoose(table, family, base, list, q, true, fill_to);
+      ASSERT_EQ(Rechoose(table, family, base, list, q, false, fill_to), fresh)
           << "base " << base << " step " << step;
       ASSERT_LE(fresh.ids.size(), kLimit);
       list = fresh;
