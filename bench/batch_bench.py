@@ -10,10 +10,8 @@ load from elsewhere on the machine falls on all three alike. --check also compar
 batch answer with 1,000 single searches (ids and scores).
 """
 import argparse
-import json
 import os
 import shutil
-import subprocess
 import sys
 import tempfile
 import time
@@ -22,6 +20,7 @@ import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from datasets import NAMES, ground_truth, load, normalised, recall_at_k  # noqa: E402
+from peer_runs import run_worker, worker_arguments, write_result  # noqa: E402
 
 
 def numpy_batch(unit, queries, k):
@@ -79,21 +78,7 @@ def worker(args):
         del db
     finally:
         shutil.rmtree(root)
-    print(json.dumps(result))
-
-
-def run_worker(name, threads, args):
-    env = dict(os.environ, RAYON_NUM_THREADS=str(threads), OMP_NUM_THREADS=str(threads),
-               OPENBLAS_NUM_THREADS=str(threads))
-    cmd = [sys.executable, os.path.abspath(__file__), "--worker", "--set", name,
-           "--threads", str(threads), "--k", str(args.k), "--runs", str(args.runs)]
-    if args.check:
-        cmd.append("--check")
-    proc = subprocess.run(cmd, env=env, capture_output=True, text=True)
-    if proc.returncode != 0:
-        sys.stderr.write(proc.stdout + proc.stderr)
-        raise SystemExit(f"{name} on {threads} workers failed")
-    return json.loads(proc.stdout.strip().splitlines()[-1])
+    write_result(args, result)
 
 
 def main():
@@ -103,8 +88,7 @@ def main():
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--check", action="store_true")
     parser.add_argument("--threads", type=int, nargs="+", default=[1, os.cpu_count()])
-    parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
-    parser.add_argument("--set", help=argparse.SUPPRESS)
+    worker_arguments(parser)
     args = parser.parse_args()
     if args.worker:
         args.threads = args.threads[0]
@@ -117,7 +101,8 @@ def main():
     print(head)
     for name in args.sets:
         for threads in args.threads:
-            r = run_worker(name, threads, args)
+            extra = ["--k", str(args.k), "--runs", str(args.runs)]
+            r = run_worker(__file__, name, threads, extra + (["--check"] if args.check else []))
             print(f"{name:14}{threads:>8}{r['tamix']:>9,.0f}{r['faiss']:>10,.0f}"
                   f"{r['numpy']:>9,.0f}{r['tamix'] / r['faiss']:>7.2f}x"
                   f"{r['tamix'] / r['numpy']:>7.2f}x{r['recall']:>8.3f}"

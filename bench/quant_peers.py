@@ -16,10 +16,8 @@ also gives the answers whose recall is printed. FAISS's single-query SQ8 search 
 threads, its PQ search one. The whole run takes six to seven minutes on 8 cores.
 """
 import argparse
-import json
 import os
 import shutil
-import subprocess
 import sys
 import tempfile
 import time
@@ -28,6 +26,8 @@ import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from datasets import NAMES, ground_truth, load, normalised, recall_at_k  # noqa: E402
+import peer_runs  # noqa: E402
+from peer_runs import worker_arguments, write_result  # noqa: E402
 
 MIGRATION_COUNT = 50_000
 SEARCHES = ("flat", "sq8", "faiss_sq8", "pq", "faiss_pq")
@@ -165,30 +165,19 @@ def worker(args):
         shutil.rmtree(root)
     if args.measure_migration:
         result.update(migration(data, args.runs))
-    with open(args.out, "w") as f:
-        json.dump(result, f)
+    write_result(args, result)
 
 
 def run_worker(name, threads, truth_path, args):
-    env = dict(os.environ, RAYON_NUM_THREADS=str(threads), OMP_NUM_THREADS=str(threads),
-               OPENBLAS_NUM_THREADS=str(threads))
+    extra = ["--k", str(args.k), "--runs", str(args.runs), "--sample", str(args.sample),
+             "--train-runs", str(args.train_runs), "--queries", str(args.queries),
+             "--truth", truth_path]
+    if args.migration and name == "synthetic":
+        extra.append("--measure-migration")
     # Spinning OpenMP threads made FAISS's training up to 15 times slower when other work
     # shared the processors; waiting passively costs its searches nothing measurable.
-    env.setdefault("OMP_WAIT_POLICY", "PASSIVE")
-    with tempfile.NamedTemporaryFile(suffix=".json") as out:
-        cmd = [sys.executable, os.path.abspath(__file__), "--worker", "--set", name,
-               "--threads", str(threads), "--k", str(args.k), "--runs", str(args.runs),
-               "--sample", str(args.sample), "--train-runs", str(args.train_runs),
-               "--queries", str(args.queries),
-               "--truth", truth_path, "--out", out.name]
-        if args.migration and name == "synthetic":
-            cmd.append("--measure-migration")
-        proc = subprocess.run(cmd, env=env, capture_output=True, text=True)
-        if proc.returncode != 0:
-            sys.stderr.write(proc.stdout + proc.stderr)
-            raise SystemExit(f"{name} on {threads} workers failed")
-        with open(out.name) as f:
-            return json.load(f)
+    env = {"OMP_WAIT_POLICY": os.environ.get("OMP_WAIT_POLICY", "PASSIVE")}
+    return peer_runs.run_worker(__file__, name, threads, extra, env)
 
 
 def print_row(name, threads, r):
@@ -235,11 +224,9 @@ def main():
     parser.add_argument("--train-runs", type=int, default=1)
     parser.add_argument("--queries", type=int, default=1000)
     parser.add_argument("--no-migration", dest="migration", action="store_false")
-    parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--measure-migration", action="store_true", help=argparse.SUPPRESS)
-    parser.add_argument("--set", help=argparse.SUPPRESS)
     parser.add_argument("--truth", help=argparse.SUPPRESS)
-    parser.add_argument("--out", help=argparse.SUPPRESS)
+    worker_arguments(parser)
     args = parser.parse_args()
     if args.worker:
         args.threads = args.threads[0]
