@@ -19,8 +19,8 @@ import time
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from datasets import NAMES, ground_truth, load, normalised, recall_at_k  # noqa: E402
-from peer_runs import run_worker, worker_arguments, write_result  # noqa: E402
+from datasets import ground_truth, load, normalised, recall_at_k  # noqa: E402
+from peer_runs import parse_args, run_worker, write_result  # noqa: E402
 
 
 def numpy_batch(unit, queries, k):
@@ -83,16 +83,10 @@ def worker(args):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--sets", nargs="+", default=list(NAMES), choices=NAMES)
     parser.add_argument("--k", type=int, default=10)
-    parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--check", action="store_true")
-    parser.add_argument("--threads", type=int, nargs="+", default=[1, os.cpu_count()])
-    worker_arguments(parser)
-    args = parser.parse_args()
-    if args.worker:
-        args.threads = args.threads[0]
-        worker(args)
+    args = parse_args(parser, worker, runs=5)
+    if args is None:
         return
 
     print(f"batch of 1,000 queries, k={args.k}, best of {args.runs} runs; queries per second\n")

@@ -28,9 +28,9 @@ import tempfile
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from datasets import NAMES, load, normalised, recall_at_k  # noqa: E402
+from datasets import load, normalised, recall_at_k  # noqa: E402
 from peer_runs import (K, SATURATED, format_ratio, least_ratio, ratio_at,  # noqa: E402
-                       rss_anon, run_all, take_turns, timed, worker_arguments, write_result)
+                       parse_args, rss_anon, run_all, take_turns, timed, write_result)
 
 M, EF_CONSTRUCTION = 16, 200
 # The tail of hnsw.graph: m, m_max, m_max0, ef_construction, ef_search (u64 each), ml (f32)
@@ -175,16 +175,9 @@ def report(name, threads, r):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--sets", nargs="+", default=list(NAMES), choices=NAMES)
-    parser.add_argument("--threads", type=int, nargs="+", default=[1, os.cpu_count()])
     parser.add_argument("--ef", type=int, nargs="+", default=[20, 30, 40, 50, 70, 100, 200])
-    parser.add_argument("--runs", type=int, default=3)
-    parser.add_argument("--truth", help=argparse.SUPPRESS)
-    worker_arguments(parser)
-    args = parser.parse_args()
-    if args.worker:
-        args.threads = args.threads[0]
-        worker(args)
+    args = parse_args(parser, worker, runs=3)
+    if args is None:
         return
 
     print(f"HNSW, M {M}, ef_construction {EF_CONSTRUCTION}, k {K}, 1,000 single queries, "

@@ -26,9 +26,9 @@ import time
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from datasets import NAMES, load, normalised, recall_at_k  # noqa: E402
+from datasets import load, normalised, recall_at_k  # noqa: E402
 from peer_runs import (K, SATURATED, format_ratio, least_ratio, ratio_at,  # noqa: E402
-                       run_all, take_turns, timed, worker_arguments, write_result)
+                       parse_args, run_all, take_turns, timed, write_result)
 
 NLIST, ITERATIONS, SAMPLE = 100, 10, 10_000
 POPULATING = "IVF: Populating partitions..."
@@ -166,17 +166,10 @@ def report(name, threads, r):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--sets", nargs="+", default=list(NAMES), choices=NAMES)
-    parser.add_argument("--threads", type=int, nargs="+", default=[1, os.cpu_count()])
     parser.add_argument("--nprobe", type=int, nargs="+", default=[1, 2, 4, 10, 16, 32])
-    parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--no-hnswlib", dest="hnswlib", action="store_false")
-    parser.add_argument("--truth", help=argparse.SUPPRESS)
-    worker_arguments(parser)
-    args = parser.parse_args()
-    if args.worker:
-        args.threads = args.threads[0]
-        worker(args)
+    args = parse_args(parser, worker, runs=3)
+    if args is None:
         return
 
     print(f"IVF, nlist {NLIST}, {ITERATIONS} k-means iterations on the first {SAMPLE:,} "

@@ -14,7 +14,7 @@ import time
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from datasets import ground_truth, load  # noqa: E402
+from datasets import NAMES, ground_truth, load  # noqa: E402
 
 K = 10
 
@@ -45,11 +45,23 @@ def run_worker(script, name, threads, args, env=None):
             return json.load(f)
 
 
-def worker_arguments(parser):
-    """The arguments run_worker passes, hidden from --help."""
+def parse_args(parser, worker, runs):
+    """Adds what every side-by-side benchmark takes (--sets, --threads, --runs, and hidden,
+    what run_worker passes) and parses. In a worker process runs worker(args) on its one
+    thread count and returns None."""
+    parser.add_argument("--sets", nargs="+", default=list(NAMES), choices=NAMES)
+    parser.add_argument("--threads", type=int, nargs="+", default=[1, os.cpu_count()])
+    parser.add_argument("--runs", type=int, default=runs)
     parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--set", help=argparse.SUPPRESS)
+    parser.add_argument("--truth", help=argparse.SUPPRESS)
     parser.add_argument("--out", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if not args.worker:
+        return args
+    args.threads = args.threads[0]
+    worker(args)
+    return None
 
 
 def write_result(args, result):

@@ -25,9 +25,9 @@ import time
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from datasets import NAMES, ground_truth, load, normalised, recall_at_k  # noqa: E402
+from datasets import ground_truth, load, normalised, recall_at_k  # noqa: E402
 import peer_runs  # noqa: E402
-from peer_runs import worker_arguments, write_result  # noqa: E402
+from peer_runs import parse_args, write_result  # noqa: E402
 
 MIGRATION_COUNT = 50_000
 SEARCHES = ("flat", "sq8", "faiss_sq8", "pq", "faiss_pq")
@@ -216,21 +216,14 @@ def misses(name, threads, r):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--sets", nargs="+", default=list(NAMES), choices=NAMES)
-    parser.add_argument("--threads", type=int, nargs="+", default=[1, os.cpu_count()])
     parser.add_argument("--k", type=int, default=10)
-    parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--sample", type=int, default=10_000, help="training vectors")
     parser.add_argument("--train-runs", type=int, default=1)
     parser.add_argument("--queries", type=int, default=1000)
     parser.add_argument("--no-migration", dest="migration", action="store_false")
     parser.add_argument("--measure-migration", action="store_true", help=argparse.SUPPRESS)
-    parser.add_argument("--truth", help=argparse.SUPPRESS)
-    worker_arguments(parser)
-    args = parser.parse_args()
-    if args.worker:
-        args.threads = args.threads[0]
-        worker(args)
+    args = parse_args(parser, worker, runs=3)
+    if args is None:
         return
 
     print(f"single searches, k={args.k}, best of {args.runs} runs over {args.queries} queries; "
