@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cfloat>
+#include <cmath>
+#include <limits>
 
 #include "core/types.h"
 
@@ -18,6 +20,13 @@ inline double squared_norm(VectorView v) {
 // False for NaN too.
 inline bool normalizable(double squared) {
   return squared == 0 || (squared >= FLT_MIN && squared <= FLT_MAX);
+}
+
+// The norm the kernels divide by, or NaN for a vector they cannot normalise.
+inline float vector_norm(VectorView v) {
+  const double squared = squared_norm(v);
+  return normalizable(squared) ? static_cast<float>(std::sqrt(squared))
+                               : std::numeric_limits<float>::quiet_NaN();
 }
 
 }  // namespace tamix

@@ -1,8 +1,5 @@
 #include "index/distance_sources.h"
 
-#include <cmath>
-#include <limits>
-
 #include "core/norm.h"
 
 namespace tamix {
@@ -16,18 +13,8 @@ FlatVectors FlatVectors::of(const FlatStorage& store) {
   return v;
 }
 
-namespace {
-
-float norm_of(VectorView q) {
-  const double squared = squared_norm(q);
-  return normalizable(squared) ? static_cast<float>(std::sqrt(squared))
-                               : std::numeric_limits<float>::quiet_NaN();
-}
-
-}  // namespace
-
 HalvedCosineOfQuery::HalvedCosineOfQuery(const FlatVectors& vectors, VectorView query)
-    : CosineQuery(vectors, query.data(), norm_of(query)),
+    : CosineQuery(vectors, query.data(), vector_norm(query)),
       fits_(query.size() == vectors.dimension) {}
 
 }  // namespace tamix

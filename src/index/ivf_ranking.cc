@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <cfloat>
-#include <cmath>
-#include <limits>
 
 #include "core/distance.h"
 #include "core/norm.h"
@@ -11,12 +9,6 @@
 #include "index/layer_search.h"
 
 namespace tamix {
-
-float vector_norm(VectorView v) {
-  const double squared = squared_norm(v);
-  return normalizable(squared) ? static_cast<float>(std::sqrt(squared))
-                               : std::numeric_limits<float>::quiet_NaN();
-}
 
 CentroidRanking::CentroidRanking(const IvfCentroids& centroids) : centroids_(&centroids) {
   norms_.resize(centroids.count());

@@ -33,7 +33,4 @@ class CentroidRanking {
   std::vector<float> norms_;  // one per centroid
 };
 
-// The Euclidean norm the stores keep for a vector: NaN when it cannot be normalised.
-float vector_norm(VectorView v);
-
 }  // namespace tamix

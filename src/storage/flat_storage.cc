@@ -1,6 +1,5 @@
 #include "storage/flat_storage.h"
 
-#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <limits>
@@ -17,12 +16,6 @@ namespace {
 std::string mismatch_message(uint64_t expected, uint64_t found) {
   return "Database dimension mismatch: expected " + std::to_string(expected) + ", found " +
          std::to_string(found) + ". Cannot change dimension of existing database.";
-}
-
-float norm_of(VectorView v) {
-  const double squared = squared_norm(v);
-  return normalizable(squared) ? static_cast<float>(std::sqrt(squared))
-                               : std::numeric_limits<float>::quiet_NaN();
 }
 
 }  // namespace
@@ -51,7 +44,7 @@ Result<std::unique_ptr<FlatStorage>> FlatStorage::open(const std::string& dir, u
   std::unique_ptr<FlatStorage> store(new FlatStorage(std::move(file), dimension));
   store->norms_ = pool::map<float>(static_cast<size_t>(store->count()), [&](size_t s) {
     const std::optional<VectorView> v = store->get_vector(s);
-    return v ? norm_of(*v) : std::numeric_limits<float>::quiet_NaN();
+    return v ? vector_norm(*v) : std::numeric_limits<float>::quiet_NaN();
   });
   return store;
 }
@@ -69,7 +62,7 @@ Result<std::vector<Slot>> FlatStorage::add(std::span<const VectorView> vectors) 
                            std::memcpy(r.data(), vectors[i].data(), r.size());
                          }));
   std::vector<float> added =
-      pool::map<float>(vectors.size(), [&](size_t i) { return norm_of(vectors[i]); });
+      pool::map<float>(vectors.size(), [&](size_t i) { return vector_norm(vectors[i]); });
   norms_.insert(norms_.end(), added.begin(), added.end());
   std::vector<Slot> slots(vectors.size());
   for (size_t i = 0; i < slots.size(); ++i) slots[i] = start + i;

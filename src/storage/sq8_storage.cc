@@ -1,8 +1,6 @@
 #include "storage/sq8_storage.h"
 
-#include <cmath>
 #include <filesystem>
-#include <limits>
 
 #include "core/file_header.h"
 #include "core/file_io.h"
@@ -98,9 +96,7 @@ float Sq8Storage::decoded_norm(std::span<const uint8_t> codes) const {
   thread_local std::vector<float> decoded;
   decoded.resize(codes.size());
   quantizer_.decode(codes, decoded);
-  const double squared = squared_norm(decoded);
-  return normalizable(squared) ? static_cast<float>(std::sqrt(squared))
-                               : std::numeric_limits<float>::quiet_NaN();
+  return vector_norm(decoded);
 }
 
 Result<std::vector<Slot>> Sq8Storage::add(std::span<const VectorView> vectors) {
