@@ -64,9 +64,7 @@ Result<std::vector<Slot>> FlatStorage::add(std::span<const VectorView> vectors) 
   std::vector<float> added =
       pool::map<float>(vectors.size(), [&](size_t i) { return vector_norm(vectors[i]); });
   norms_.insert(norms_.end(), added.begin(), added.end());
-  std::vector<Slot> slots(vectors.size());
-  for (size_t i = 0; i < slots.size(); ++i) slots[i] = start + i;
-  return slots;
+  return consecutive_slots(start, vectors.size());
 }
 
 void FlatStorage::forget_from(Slot n) {

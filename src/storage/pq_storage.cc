@@ -80,9 +80,7 @@ Result<std::vector<Slot>> PqStorage::add(std::span<const VectorView> vectors) {
                                                           [&](size_t i, std::span<uint8_t> record) {
                                                             quantizer_.encode(vectors[i], record);
                                                           }));
-  std::vector<Slot> slots(vectors.size());
-  for (size_t i = 0; i < slots.size(); ++i) slots[i] = start + i;
-  return slots;
+  return consecutive_slots(start, vectors.size());
 }
 
 void PqStorage::forget_from(Slot n) { file_->forget_from(n); }
@@ -92,7 +90,7 @@ std::vector<ScoredIndex> PqStorage::search(VectorView query, uint64_t k,
   if (count() == 0) return {};
   // Slots outside the mapping are skipped one by one, never their whole chunk.
   const uint64_t n = readable_count();
-  const uint64_t chunks = (n + kSearchChunkSize - 1) / kSearchChunkSize;
+  const uint64_t chunks = searchable_chunks(n, n);
   const std::vector<float> table = quantizer_.compute_distance_table(query);
   const uint8_t* base = records();
   const size_t m = static_cast<size_t>(code_size());

@@ -13,6 +13,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "core/file_header.h"
 #include "core/file_io.h"
@@ -31,6 +32,13 @@ struct RecordLayout {
 // "Dimension mismatch: expected {expected}, found {found}": a quantized store's refusal of a
 // code file or quantizer made for another dimension.
 Error dimension_mismatch(uint64_t expected, uint64_t found);
+
+// The slots of n records appended from slot `first`: what a store's add returns.
+inline std::vector<Slot> consecutive_slots(Slot first, size_t n) {
+  std::vector<Slot> slots(n);
+  for (size_t i = 0; i < n; ++i) slots[i] = first + i;
+  return slots;
+}
 
 class RecordFile {
  public:

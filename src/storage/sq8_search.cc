@@ -23,7 +23,7 @@ Result<std::vector<ScoredIndex>> Sq8Storage::search(VectorView query, uint64_t k
   if (base == nullptr) return Error::Message("No mmap available");
   // Slots outside the mapping are skipped one by one, never their whole chunk.
   const uint64_t n = readable_count();
-  const uint64_t chunks = (n + kSearchChunkSize - 1) / kSearchChunkSize;
+  const uint64_t chunks = searchable_chunks(n, n);
 
   float squared = 0;
   for (float x : query) squared += x * x;

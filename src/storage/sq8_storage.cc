@@ -122,9 +122,7 @@ Result<std::vector<Slot>> Sq8Storage::add(std::span<const VectorView> vectors) {
   norms_.insert(norms_.end(), added.begin(), added.end());
   // Durability in steps: a long run of adds is synced every few megabytes.
   if ((count() - persisted_count()) * dimension_ > kFlushThreshold) (void)flush();
-  std::vector<Slot> slots(vectors.size());
-  for (size_t i = 0; i < slots.size(); ++i) slots[i] = start + i;
-  return slots;
+  return consecutive_slots(start, vectors.size());
 }
 
 void Sq8Storage::forget_from(Slot n) {
