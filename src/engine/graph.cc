@@ -43,7 +43,7 @@ Result<std::unique_ptr<Tamix>> Tamix::new_hnsw(std::string path, uint64_t dimens
 // The graph reads raw vectors: without the flat store holding them it could neither answer
 // nor take new vectors, so it is only loaded beside that store.
 void Tamix::load_graph(uint64_t committed) {
-  if (!flat_storage_ || sq8_storage_ || pq_storage_) return;
+  if (!flat_storage_ || has_quantized_store()) return;
   const std::string path = graph_path(path_);
   if (!file_io::exists(path)) return;
   Result<std::vector<uint8_t>> bytes = file_io::read_file(path, UINT64_MAX);

@@ -12,7 +12,7 @@ Status Tamix::set_mode_word(std::string word) {
   std::transform(lower.begin(), lower.end(), lower.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   // A quantized store keeps answering: no word clears the flag while one holds the vectors.
-  const bool quantized = sq8_storage_ || pq_storage_;
+  const bool quantized = has_quantized_store();
   if (lower == "flat" || lower == "hnsw") {
     mode_ = lower == "flat" ? IndexMode::Flat : IndexMode::Hnsw;
     storage_kind_ = lower == "flat" ? IndexKind::Flat : IndexKind::Hnsw;

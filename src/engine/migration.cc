@@ -42,7 +42,7 @@ Status install_staged(const std::filesystem::path& dir, const std::filesystem::p
 void Tamix::check_and_migrate() {
   // Only a flat store converts; a quantized store already holds the vectors, and a graph or
   // an IVF index would lose the raw vectors they read.
-  if (!flat_storage_ || sq8_storage_ || pq_storage_ || hnsw_index_ || ivf_index_) return;
+  if (!flat_storage_ || has_quantized_store() || hnsw_index_ || ivf_index_) return;
   const IndexMode target = auto_selection(vector_count());
   const IndexMode current = kind_as_mode(storage_kind_);
   if (target != IndexMode::Sq8 || current == IndexMode::Sq8) return;
@@ -86,9 +86,7 @@ Status Tamix::migrate_to_sq8() {
   quantization_kind_ = QuantizationType::Scalar;
   use_quantization_flag_ = true;
   storage_kind_ = IndexKind::Sq8;
-  for (const auto& [slot, id] : slot_to_id_) {
-    if (!scorable(slot)) live_.erase(slot);
-  }
+  drop_unscorable();
   console::out_line("  -> SQ8 Migration Complete.");
   return Ok();
 }

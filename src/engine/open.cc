@@ -69,7 +69,7 @@ Result<std::unique_ptr<Tamix>> Tamix::open(std::string path, uint64_t dimension,
   db->storage_kind_ = entry->kind;
   db->quantization_kind_ = entry->quantization;
   // The store that holds the vectors answers whatever the word says.
-  db->use_quantization_flag_ = entry->use_quantization || db->sq8_storage_ || db->pq_storage_;
+  db->use_quantization_flag_ = entry->use_quantization || db->has_quantized_store();
   if (entry->kind == IndexKind::Pq) {
     db->pq_m_ = std::min<uint64_t>(dimension / 8, 256);
     db->pq_dsub_ = dimension / db->pq_m_;
@@ -147,9 +147,7 @@ Status Tamix::restore_ids() {
     ids.push_back(std::move(id));
   }
   record_ids(ids, slots);
-  for (Slot slot : slots) {
-    if (!scorable(slot)) live_.erase(slot);
-  }
+  drop_unscorable();
   return Ok();
 }
 
@@ -171,7 +169,7 @@ void Tamix::set_mode(IndexMode mode) {
   // The flags follow the stores the engine has, never a store it lacks: a quantized store
   // keeps answering, and a flat store past the threshold reads as flat so that the next
   // persist converts it.
-  const bool quantized = sq8_storage_ || pq_storage_;
+  const bool quantized = has_quantized_store();
   use_quantization_flag_ = quantized;
   if (selected == IndexMode::Sq8 && quantized) {
     storage_kind_ = IndexKind::Sq8;

@@ -21,14 +21,12 @@ std::optional<StoreRef> Tamix::vector_store() const {
 // A quantized store answers whatever the flag says, so a mode change can never strand the
 // vectors it holds; the flag only matters where no quantized store exists.
 Result<StoreRef> Tamix::store_for(StoreUse use) const {
-  if (sq8_storage_) return StoreRef(sq8_storage_.get());
-  if (pq_storage_) return StoreRef(pq_storage_.get());
-  if (use_quantization_flag_) {
+  if (use_quantization_flag_ && !has_quantized_store()) {
     return Error::Message(use == StoreUse::kSearch
                               ? "Product Quantization enabled but storage not initialized"
                               : "Quantization enabled but quantized storage not initialized");
   }
-  if (flat_storage_) return StoreRef(flat_storage_.get());
+  if (const std::optional<StoreRef> store = vector_store()) return *store;
   return Error::Message("Vector storage not initialized");
 }
 
@@ -53,6 +51,12 @@ bool Tamix::scorable(Slot slot) const {
   if (sq8_storage_) return !std::isnan(sq8_storage_->norm(slot));
   if (pq_storage_) return true;  // codes name centroids; every record scores
   return flat_storage_ && !std::isnan(flat_storage_->norm(slot));
+}
+
+void Tamix::drop_unscorable() {
+  for (const auto& [slot, id] : slot_to_id_) {
+    if (!scorable(slot)) live_.erase(slot);
+  }
 }
 
 }  // namespace tamix

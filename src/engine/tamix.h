@@ -123,6 +123,7 @@ class Tamix {
   // The one rule for which store holds the vectors: the SQ8 store, else the
   // product-quantized store, else the flat store; none without a store.
   std::optional<StoreRef> vector_store() const;
+  bool has_quantized_store() const { return sq8_storage_ || pq_storage_; }
   // The store an add or a store search goes to, or the error that use reports.
   Result<StoreRef> store_for(StoreUse use) const;
   // The commit point's numbering of the stores, and its file names.
@@ -151,6 +152,9 @@ class Tamix {
   void record_ids(std::span<const std::string> ids, std::span<const Slot> slots);
   // Whether a stored vector can be scored; a damaged file can hold one that cannot.
   bool scorable(Slot slot) const;
+  // Takes the slots with an id that the vector store cannot score out of live_: after the
+  // ids are restored, and after the vectors moved to another store.
+  void drop_unscorable();
   // Opens the directory's lock and the store that `open_store` makes, then settles to the
   // commit point and restores the ids. Refuses a directory whose committed vectors live in
   // another store than the one opened.
