@@ -39,6 +39,13 @@ PyObject* Wrap(PyTypeObject* type, std::unique_ptr<Tamix> engine) {
   return self;
 }
 
+// What a static constructor returns: the object around its engine, or its error unprefixed.
+PyObject* WrapStatic(Result<std::unique_ptr<Tamix>> opened) {
+  if (!opened.ok()) return Raise(opened.error(), "");
+  PyTypeObject* type = TamixType();
+  return type != nullptr ? Wrap(type, std::move(opened).value()) : nullptr;
+}
+
 using QuantizedConstructor = Result<std::unique_ptr<Tamix>> (*)(std::string, uint64_t,
                                                                 std::span<const VectorView>);
 
@@ -55,10 +62,7 @@ PyObject* NewQuantized(const Signature& sig, QuantizedConstructor construct, PyO
         !ToVectors(argv[2], "training_vectors", &training)) {
       return nullptr;
     }
-    Result<std::unique_ptr<Tamix>> opened = construct(std::move(path), dimension, training.views());
-    if (!opened.ok()) return Raise(opened.error(), "");
-    PyTypeObject* type = TamixType();
-    return type != nullptr ? Wrap(type, std::move(opened).value()) : nullptr;
+    return WrapStatic(construct(std::move(path), dimension, training.views()));
   });
 }
 
@@ -92,11 +96,8 @@ PyObject* NewHnsw(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         return nullptr;
       }
     }
-    Result<std::unique_ptr<Tamix>> opened =
-        Tamix::new_hnsw(std::move(path), numbers[0], numbers[1], numbers[2], numbers[3]);
-    if (!opened.ok()) return Raise(opened.error(), "");
-    PyTypeObject* type = TamixType();
-    return type != nullptr ? Wrap(type, std::move(opened).value()) : nullptr;
+    return WrapStatic(
+        Tamix::new_hnsw(std::move(path), numbers[0], numbers[1], numbers[2], numbers[3]));
   });
 }
 
