@@ -12,47 +12,7 @@ constexpr size_t kTile = TAMIX_KERNEL_BYTES / 4;
 // registers (32 vector registers with AVX-512, 16 otherwise).
 constexpr size_t kRows = TAMIX_KERNEL_BYTES == 64 ? 12 : (TAMIX_KERNEL_BYTES == 32 ? 6 : 4);
 
-#define TAMIX_INLINE static inline __attribute__((always_inline))
-
-template <class V>
-TAMIX_INLINE V load(const float* p) {
-  V v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
-template <class V>
-TAMIX_INLINE void store(float* p, const V& v) {
-  std::memcpy(p, &v, sizeof v);
-}
-
-// x - (+0) is x for every x, and compiles to a broadcast.
-template <class V>
-TAMIX_INLINE V splat(float x) {
-  return x - V{};
-}
-
-// a × b + c; fused where the instruction set has it (the error bound holds either way).
-template <class V>
-TAMIX_INLINE V mul_add(const V& a, const V& b, const V& c) {
-#if defined(__x86_64__) && TAMIX_KERNEL_BYTES == 64
-  if constexpr (sizeof(V) == 64) {
-    return reinterpret_cast<V>(_mm512_fmadd_ps(
-        reinterpret_cast<__m512>(a), reinterpret_cast<__m512>(b), reinterpret_cast<__m512>(c)));
-  }
-#endif
-#if defined(__x86_64__) && TAMIX_KERNEL_BYTES >= 32
-  if constexpr (sizeof(V) == 32) {
-    return reinterpret_cast<V>(_mm256_fmadd_ps(
-        reinterpret_cast<__m256>(a), reinterpret_cast<__m256>(b), reinterpret_cast<__m256>(c)));
-  }
-  if constexpr (sizeof(V) == 16) {
-    return reinterpret_cast<V>(_mm_fmadd_ps(
-        reinterpret_cast<__m128>(a), reinterpret_cast<__m128>(b), reinterpret_cast<__m128>(c)));
-  }
-#endif
-  return a * b + c;
-}
+#include "core/kernel_vectors.inc"
 
 // R rows against T tiles of vectors V: every tile vector loaded serves R rows from a register.
 template <class V, size_t R, size_t T>

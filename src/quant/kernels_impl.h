@@ -10,15 +10,7 @@ typedef float FV __attribute__((vector_size(TAMIX_KERNEL_BYTES)));
 typedef int32_t IV __attribute__((vector_size(TAMIX_KERNEL_BYTES)));
 typedef uint8_t UV __attribute__((vector_size(TAMIX_KERNEL_BYTES / 4)));
 
-#define TAMIX_INLINE static inline __attribute__((always_inline))
-
-TAMIX_INLINE FV load(const float* p) {
-  FV v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
-TAMIX_INLINE void store(float* p, const FV& v) { std::memcpy(p, &v, sizeof v); }
+#include "core/kernel_vectors.inc"
 
 // kLanes code bytes as floats. Compilers scalarise a generic u8 -> float vector conversion
 // on x86, so there the widening is spelled out.
@@ -42,9 +34,6 @@ TAMIX_INLINE FV load_codes(const uint8_t* p) {
 #endif
 }
 
-// x - (+0) is x for every x, signed zeros and NaN included, and compiles to a broadcast.
-TAMIX_INLINE FV splat(float x) { return x - FV{}; }
-
 // Pairwise: a sequential sum of the lanes would be one long dependency chain per record.
 TAMIX_INLINE float lane_sum(const FV& v) {
   float a[kLanes];
@@ -55,28 +44,15 @@ TAMIX_INLINE float lane_sum(const FV& v) {
   return a[0];
 }
 
-// acc + a × b, fused where the instruction set has it (more exact, never less).
-TAMIX_INLINE FV fmadd(const FV& a, const FV& b, const FV& acc) {
-#if TAMIX_KERNEL_BYTES == 64 && defined(__x86_64__)
-  return reinterpret_cast<FV>(_mm512_fmadd_ps(
-      reinterpret_cast<__m512>(a), reinterpret_cast<__m512>(b), reinterpret_cast<__m512>(acc)));
-#elif TAMIX_KERNEL_BYTES == 32 && defined(__x86_64__)
-  return reinterpret_cast<FV>(_mm256_fmadd_ps(
-      reinterpret_cast<__m256>(a), reinterpret_cast<__m256>(b), reinterpret_cast<__m256>(acc)));
-#else
-  return acc + a * b;
-#endif
-}
-
 TAMIX_INLINE float weighted_code_sum(const float* w, const uint8_t* codes, size_t n) {
   constexpr size_t L = kLanes;
   FV a0{}, a1{};
   size_t j = 0;
   for (; j + 2 * L <= n; j += 2 * L) {
-    a0 = fmadd(load(w + j), load_codes(codes + j), a0);
-    a1 = fmadd(load(w + j + L), load_codes(codes + j + L), a1);
+    a0 = mul_add(load<FV>(w + j), load_codes(codes + j), a0);
+    a1 = mul_add(load<FV>(w + j + L), load_codes(codes + j + L), a1);
   }
-  for (; j + L <= n; j += L) a0 = fmadd(load(w + j), load_codes(codes + j), a0);
+  for (; j + L <= n; j += L) a0 = mul_add(load<FV>(w + j), load_codes(codes + j), a0);
   float sum = lane_sum(a0 + a1);
   for (; j < n; ++j) sum += w[j] * static_cast<float>(codes[j]);
   return sum;
@@ -99,11 +75,11 @@ static void weighted_code_sums(const float* w, const uint8_t* codes, size_t stri
     FV a0{}, a1{}, a2{}, a3{};
     size_t j = 0;
     for (; j + L <= n; j += L) {
-      const FV wj = load(w + j);
-      a0 = fmadd(wj, load_codes(c0 + j), a0);
-      a1 = fmadd(wj, load_codes(c1 + j), a1);
-      a2 = fmadd(wj, load_codes(c2 + j), a2);
-      a3 = fmadd(wj, load_codes(c3 + j), a3);
+      const FV wj = load<FV>(w + j);
+      a0 = mul_add(wj, load_codes(c0 + j), a0);
+      a1 = mul_add(wj, load_codes(c1 + j), a1);
+      a2 = mul_add(wj, load_codes(c2 + j), a2);
+      a3 = mul_add(wj, load_codes(c3 + j), a3);
     }
     float s[4] = {lane_sum(a0), lane_sum(a1), lane_sum(a2), lane_sum(a3)};
     for (; j < n; ++j) {
@@ -123,12 +99,12 @@ TAMIX_INLINE void dots4(const float* v, const quant::CentroidLayout& c, size_t g
   constexpr size_t L = kLanes;
   a0 = a1 = a2 = a3 = FV{};
   for (size_t t = 0; t < c.dim; ++t) {
-    const FV vt = splat(v[t]);
+    const FV vt = splat<FV>(v[t]);
     const float* row = c.by_component + t * quant::kCentroids + g;
-    a0 += vt * load(row);
-    a1 += vt * load(row + L);
-    a2 += vt * load(row + 2 * L);
-    a3 += vt * load(row + 3 * L);
+    a0 += vt * load<FV>(row);
+    a1 += vt * load<FV>(row + L);
+    a2 += vt * load<FV>(row + 2 * L);
+    a3 += vt * load<FV>(row + 3 * L);
   }
 }
 
@@ -151,7 +127,7 @@ struct Best {
 
 // Lane l follows the centroids l, l + kLanes, ...; >= lets the later of equals win.
 TAMIX_INLINE void offer(Best& best, FV sim, const IV& index) {
-  const FV none = splat(-__builtin_inff());
+  const FV none = splat<FV>(-__builtin_inff());
   sim = sim == sim ? sim : none;  // a NaN similarity never wins
   const IV better = sim >= best.value;
   best.value = better ? sim : best.value;
@@ -160,8 +136,8 @@ TAMIX_INLINE void offer(Best& best, FV sim, const IV& index) {
 
 static uint32_t nearest(const float* v, float norm, const quant::CentroidLayout& c) {
   constexpr size_t L = kLanes;
-  const FV neg_norm = splat(-norm);
-  Best best{splat(-__builtin_inff()), IV{}};
+  const FV neg_norm = splat<FV>(-norm);
+  Best best{splat<FV>(-__builtin_inff()), IV{}};
   IV index{};
   for (int l = 0; l < kLanes; ++l) index[l] = l;
   for (size_t g = 0; g < quant::kCentroids; g += 4 * L) {
@@ -169,7 +145,9 @@ static uint32_t nearest(const float* v, float norm, const quant::CentroidLayout&
     dots4(v, c, g, a[0], a[1], a[2], a[3]);
     for (size_t b = 0; b < 4; ++b) {
       const size_t q = g + b * L;
-      offer(best, a[b] * load(c.scale + q) + load(c.shortness + q) * neg_norm + load(c.penalty + q),
+      offer(best,
+            a[b] * load<FV>(c.scale + q) + load<FV>(c.shortness + q) * neg_norm +
+                load<FV>(c.penalty + q),
             index);
       index += static_cast<int32_t>(L);
     }
