@@ -1,11 +1,10 @@
 #include "index/ivf_files.h"
 
-#include <bit>
 #include <charconv>
 #include <cmath>
-#include <cstring>
 #include <span>
 
+#include "core/bincode.h"
 #include "core/file_io.h"
 
 namespace tamix {
@@ -39,11 +38,6 @@ std::string hnsw_config_json(const HnswConfig& c) {
          member(in, "use_quantization", c.use_quantization ? "true" : "false", true) + "  }";
 }
 
-void put_u64(uint8_t*& at, uint64_t value) {
-  std::memcpy(at, &value, sizeof value);
-  at += sizeof value;
-}
-
 }  // namespace
 
 std::string ivf_config_json(const IvfConfig& c) {
@@ -56,16 +50,13 @@ std::string ivf_config_json(const IvfConfig& c) {
 }
 
 std::vector<uint8_t> centroids_image(const IvfCentroids& c) {
-  const size_t row_bytes = c.dimension() * sizeof(float);
-  std::vector<uint8_t> bytes(8 + c.count() * (8 + row_bytes));
-  uint8_t* at = bytes.data();
-  put_u64(at, c.count());
+  bincode::Writer out;
+  out.u64(c.count());
   for (uint64_t j = 0; j < c.count(); ++j) {
-    put_u64(at, c.dimension());
-    if (row_bytes != 0) std::memcpy(at, c.row(j).data(), row_bytes);
-    at += row_bytes;
+    out.u64(c.dimension());
+    out.f32s(c.row(j));
   }
-  return bytes;
+  return std::move(out).take();
 }
 
 Status write_ivf_files(const std::string& ivf_dir, const IvfConfig& config,
