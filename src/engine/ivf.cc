@@ -1,6 +1,4 @@
 // The IVF index in the engine and the mode methods that steer it.
-#include <algorithm>
-#include <cctype>
 #include <filesystem>
 
 #include "engine/tamix.h"
@@ -8,9 +6,7 @@
 namespace tamix {
 
 Status Tamix::set_mode_word(std::string word) {
-  std::string lower = word;
-  std::transform(lower.begin(), lower.end(), lower.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  const std::string lower = mode_word_key(word);
   // A quantized store keeps answering: no word clears the flag while one holds the vectors.
   const bool quantized = has_quantized_store();
   if (lower == "flat" || lower == "hnsw") {

@@ -1,6 +1,15 @@
 #include "engine/modes.h"
 
+#include <algorithm>
+#include <cctype>
+
 namespace tamix {
+
+std::string mode_word_key(std::string word) {
+  std::transform(word.begin(), word.end(), word.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return word;
+}
 
 std::string_view mode_log_name(IndexMode mode) {
   switch (mode) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace tamix {
@@ -12,6 +13,8 @@ enum class QuantizationType : uint8_t { None = 0, Scalar = 1, Product = 2 };
 
 // The name in log lines: the variant name.
 std::string_view mode_log_name(IndexMode mode);
+// A mode word as the constructor and set_mode compare it: lower case.
+std::string mode_word_key(std::string word);
 // How the adaptive check reads a storage kind as a mode.
 IndexMode kind_as_mode(IndexKind kind);
 

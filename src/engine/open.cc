@@ -1,6 +1,5 @@
 // The main constructor and the mode switch.
 #include <algorithm>
-#include <cctype>
 #include <cmath>
 #include <filesystem>
 #include <string>
@@ -50,9 +49,7 @@ Result<std::unique_ptr<Tamix>> Tamix::open(std::string path, uint64_t dimension,
                                ". Common values: 384 (MiniLM), 768 (MPNet/Cohere), 1024 "
                                "(Cohere v3), 1536 (OpenAI)");
   }
-  std::string word = mode;
-  std::transform(word.begin(), word.end(), word.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  const std::string word = mode_word_key(mode);
   auto entry = std::find_if(std::begin(kModeWords), std::end(kModeWords),
                             [&](const ModeWord& m) { return m.word == word; });
   if (entry == std::end(kModeWords)) {
