@@ -80,6 +80,52 @@ double dot_product(const float* a, const float* b, size_t n) {
   return d;
 }
 
+#if defined(__x86_64__) || defined(_M_X64)
+namespace {
+
+// The skylake dot kernel's steps on W vectors at once: each sum sees the same loads,
+// fused multiply-adds and reduction as a call of its own, so the values are identical, while
+// the W streams of loads and chains of additions overlap.
+template <int W>
+__attribute__((target("avx2,avx512f,avx512vl,avx512bw,bmi2"))) void dots_skylake(
+    const float* a, const float* const* b, size_t n, double* out) {
+  const float* p[W];
+  __m512 sum[W];
+  for (int j = 0; j < W; ++j) p[j] = b[j], sum[j] = _mm512_setzero();
+  size_t at = 0;
+  for (;;) {
+    if (n - at < 16) {
+      const __mmask16 mask =
+          static_cast<__mmask16>(_bzhi_u32(0xFFFFFFFF, static_cast<unsigned>(n - at)));
+      const __m512 av = _mm512_maskz_loadu_ps(mask, a + at);
+      for (int j = 0; j < W; ++j)
+        sum[j] = _mm512_fmadd_ps(av, _mm512_maskz_loadu_ps(mask, p[j] + at), sum[j]);
+      break;
+    }
+    const __m512 av = _mm512_loadu_ps(a + at);
+    for (int j = 0; j < W; ++j) sum[j] = _mm512_fmadd_ps(av, _mm512_loadu_ps(p[j] + at), sum[j]);
+    at += 16;
+    if (at == n) break;
+  }
+  for (int j = 0; j < W; ++j) out[j] = _simsimd_reduce_f32x16_skylake(sum[j]);
+}
+
+}  // namespace
+#endif
+
+void dot_products(const float* a, const float* const* b, size_t count, size_t n, double* out) {
+#if defined(__x86_64__) || defined(_M_X64)
+  if (dot_kernel().kernel == &simsimd_dot_f32_skylake) {
+    for (; count >= 4; count -= 4, b += 4, out += 4) dots_skylake<4>(a, b, n, out);
+    if (count == 3) dots_skylake<3>(a, b, n, out);
+    if (count == 2) dots_skylake<2>(a, b, n, out);
+    if (count == 1) dots_skylake<1>(a, b, n, out);
+    return;
+  }
+#endif
+  for (size_t i = 0; i < count; ++i) out[i] = dot_product(a, b[i], n);
+}
+
 double cos_distance_serial(const float* a, const float* b, size_t n) {
   simsimd_distance_t d = 0;
   simsimd_cos_f32_serial(a, b, n, &d);

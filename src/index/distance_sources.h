@@ -1,14 +1,16 @@
 // The distance sources a graph search asks for "how far is slot s from the query" (smaller
 // is nearer), and the insertion families that make a source for a stored vector. A source
-// is a small value with `float operator()(Slot) const` and `void prefetch(Slot) const`;
-// searches are templates over it, so no distance goes through a virtual call. Sources only
-// read the stores, which must not change while one is in use.
+// is a small value with `float operator()(Slot) const`, `void prefetch(Slot) const` and
+// `void batch(const Slot*, uint32_t count, float* out) const` (the same distances for a
+// list of slots); searches are templates over it, so no distance goes through a virtual call.
+// Sources only read the stores, which must not change while one is in use.
 //
 // Cosine distances come from one dot product and the stores' cached norms: the same
 // formula as SimSIMD's cosine kernel, summed in the dot kernel's order, so values agree
 // with a direct cosine up to rounding.
 #pragma once
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
@@ -82,7 +84,31 @@ class CosineQuery {
       : CosineQuery(v, v.has(q) ? v.at(q) : nullptr, v.has(q) ? v.norm(q) : 0.0f) {}
 
   double dot(Slot s) const { return dot_product(q_, v_.at(s), v_.dimension); }
-  float halved(Slot s) const { return halve(cosine_distance(dot(s), q_norm_, v_.norm(s))); }
+  // out[i] for slots[i]: finish(dot, slot) for a readable slot, its dot product computed
+  // together with its neighbours'; one(slot) for the rest.
+  template <class One, class Finish>
+  void in_groups(const Slot* slots, uint32_t count, float* out, One one, Finish finish) const {
+    constexpr uint32_t kGroup = 4;
+    for (uint32_t i = 0; i < count; i += kGroup) {
+      const uint32_t m = std::min(kGroup, count - i);
+      const float* b[kGroup];
+      uint32_t readable = 0;
+      for (uint32_t j = 0; j < m; ++j) {
+        if (q_ != nullptr && v_.has(slots[i + j])) b[readable++] = v_.at(slots[i + j]);
+      }
+      if (readable < m) {
+        for (uint32_t j = 0; j < m; ++j) out[i + j] = one(slots[i + j]);
+        continue;
+      }
+      double dots[kGroup];
+      dot_products(q_, b, m, v_.dimension, dots);
+      for (uint32_t j = 0; j < m; ++j) out[i + j] = finish(dots[j], slots[i + j]);
+    }
+  }
+  float halved(double dot, Slot s) const {
+    return halve(cosine_distance(dot, q_norm_, v_.norm(s)));
+  }
+  float halved(Slot s) const { return halved(dot(s), s); }
 
   FlatVectors v_;
   const float* q_;
@@ -99,9 +125,20 @@ class ExactCosineOfStored : public hnsw::CosineQuery {
 
   float operator()(Slot s) const {
     if (q_ == nullptr || !v_.has(s)) return 1.0f;
+    return product_ok(s) ? of(dot(s), s) : 1.0f;
+  }
+  void batch(const Slot* slots, uint32_t count, float* out) const {
+    in_groups(slots, count, out, *this,
+              [&](double d, Slot s) { return product_ok(s) ? of(d, s) : 1.0f; });
+  }
+
+ private:
+  bool product_ok(Slot s) const {
     const float product = q_norm_ * v_.norm(s);
-    if (product == 0 || std::isnan(product)) return 1.0f;
-    return 1.0f - static_cast<float>(dot(s)) / product;
+    return product != 0 && !std::isnan(product);
+  }
+  float of(double dot, Slot s) const {
+    return 1.0f - static_cast<float>(dot) / (q_norm_ * v_.norm(s));
   }
 };
 
@@ -115,6 +152,13 @@ class HalvedCosineOfQuery : public hnsw::CosineQuery {
     if (!v_.has(s)) return FLT_MAX;
     return fits_ ? halved(s) : 1.0f;
   }
+  void batch(const Slot* slots, uint32_t count, float* out) const {
+    if (!fits_) {
+      for (uint32_t i = 0; i < count; ++i) out[i] = (*this)(slots[i]);
+      return;
+    }
+    in_groups(slots, count, out, *this, [&](double d, Slot s) { return halved(d, s); });
+  }
 
  private:
   bool fits_;
@@ -126,6 +170,9 @@ class HalvedCosineOfStored : public hnsw::CosineQuery {
   HalvedCosineOfStored(const FlatVectors& vectors, Slot q) : CosineQuery(vectors, q) {}
 
   float operator()(Slot s) const { return q_ == nullptr || !v_.has(s) ? FLT_MAX : halved(s); }
+  void batch(const Slot* slots, uint32_t count, float* out) const {
+    in_groups(slots, count, out, *this, [&](double d, Slot s) { return halved(d, s); });
+  }
 };
 
 // Product-quantized: sum over j of table[j][code_j] in order, then sum / m + 1.0; FLT_MAX
@@ -147,6 +194,9 @@ class ProductQuantizedSource {
   }
   void prefetch(Slot s) const {
     if (s < codes_.readable) __builtin_prefetch(codes_.base + s * codes_.m);
+  }
+  void batch(const Slot* slots, uint32_t count, float* out) const {
+    for (uint32_t i = 0; i < count; ++i) out[i] = (*this)(slots[i]);
   }
 
  private:

@@ -40,6 +40,8 @@ struct Scratch {
   std::vector<uint64_t> results;     // max-heap W; ascending once a search is finished
   std::vector<uint64_t> gathered;    // max-heap of live results; ascending when finished
   std::vector<NodeId> links, fresh;  // one list as read, and its unvisited ids
+  std::vector<Slot> fresh_slots;     // their slots and distances
+  std::vector<float> fresh_distances;
   // Insertion: the new node's neighbours per layer with their distances, and one list
   // being changed.
   struct Chosen {
@@ -116,7 +118,11 @@ void search_layer_ids(const NodeTable& table, NodeId entry, uint64_t ef, uint64_
   const uint32_t capacity = table.capacity(layer);
   s.start(table.size());
   if (s.links.size() < capacity) s.links.resize(capacity);
-  if (s.fresh.size() < capacity) s.fresh.resize(capacity);
+  if (s.fresh.size() < capacity) {
+    s.fresh.resize(capacity);
+    s.fresh_slots.resize(capacity);
+    s.fresh_distances.resize(capacity);
+  }
 
   auto consider = [&](NodeId id, Slot slot, float d, bool first) {
     if constexpr (kFilter) {
@@ -150,9 +156,10 @@ void search_layer_ids(const NodeTable& table, NodeId entry, uint64_t ef, uint64_
     for (uint32_t i = 0; i < fresh; ++i) source.prefetch(table.slot(s.fresh[i]));
     // The nearest candidate is most often the next one expanded.
     if (layer == 0 && !s.candidates.empty()) table.prefetch_list0(node_of(s.candidates.front()));
+    for (uint32_t i = 0; i < fresh; ++i) s.fresh_slots[i] = table.slot(s.fresh[i]);
+    source.batch(s.fresh_slots.data(), fresh, s.fresh_distances.data());
     for (uint32_t i = 0; i < fresh; ++i) {
-      const Slot slot = table.slot(s.fresh[i]);
-      consider(s.fresh[i], slot, source(slot), false);
+      consider(s.fresh[i], s.fresh_slots[i], s.fresh_distances[i], false);
     }
   }
   std::sort_heap(s.results.begin(), s.results.end());
