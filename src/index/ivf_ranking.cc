@@ -15,22 +15,31 @@ CentroidRanking::CentroidRanking(const IvfCentroids& centroids) : centroids_(&ce
   for (uint64_t j = 0; j < centroids.count(); ++j) norms_[j] = vector_norm(centroids.row(j));
 }
 
-float CentroidRanking::distance(const float* v, float v_norm, uint64_t j) const {
+template <class Visit>
+void CentroidRanking::each_distance(const float* v, float v_norm, Visit visit) const {
+  constexpr uint64_t kGroup = 4;
   const uint64_t d = centroids_->dimension();
-  const double dot = dot_product(v, centroids_->row(j).data(), d);
-  return hnsw::halve(hnsw::cosine_distance(dot, v_norm, norms_[j]));
+  const float* rows[kGroup];
+  double dots[kGroup];
+  for (uint64_t j = 0; j < count(); j += kGroup) {
+    const uint64_t m = std::min(kGroup, count() - j);
+    for (uint64_t i = 0; i < m; ++i) rows[i] = centroids_->row(j + i).data();
+    dot_products(v, rows, m, d, dots);
+    for (uint64_t i = 0; i < m; ++i) {
+      visit(j + i, hnsw::halve(hnsw::cosine_distance(dots[i], v_norm, norms_[j + i])));
+    }
+  }
 }
 
 uint32_t CentroidRanking::nearest(const float* v, float v_norm) const {
   uint32_t best_index = 0;
   float best = FLT_MAX;
-  for (uint64_t j = 0; j < count(); ++j) {
-    const float d = distance(v, v_norm, j);
+  each_distance(v, v_norm, [&](uint64_t j, float d) {
     if (d < best) {
       best = d;
       best_index = static_cast<uint32_t>(j);
     }
-  }
+  });
   return best_index;
 }
 
@@ -41,9 +50,11 @@ std::vector<uint64_t> CentroidRanking::nearest_n(VectorView query, uint64_t n) c
   const float q_norm = vector_norm(query);
   // pack() orders by distance, NaN last, then by index: the stable order by distance.
   std::vector<uint64_t> keys(count());
-  for (uint64_t j = 0; j < count(); ++j) {
-    const float d = fits ? distance(query.data(), q_norm, j) : 1.0f;
-    keys[j] = hnsw::pack(d, static_cast<hnsw::NodeId>(j));
+  auto keep = [&](uint64_t j, float d) { keys[j] = hnsw::pack(d, static_cast<hnsw::NodeId>(j)); };
+  if (fits) {
+    each_distance(query.data(), q_norm, keep);
+  } else {
+    for (uint64_t j = 0; j < count(); ++j) keep(j, 1.0f);
   }
   std::partial_sort(keys.begin(), keys.begin() + static_cast<ptrdiff_t>(take), keys.end());
   std::vector<uint64_t> probes(take);

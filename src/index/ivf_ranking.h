@@ -19,8 +19,6 @@ class CentroidRanking {
 
   uint64_t count() const { return norms_.size(); }
 
-  // Halved cosine from v (of the centroids' dimension, with norm v_norm) to centroid j.
-  float distance(const float* v, float v_norm, uint64_t j) const;
   // The centroid at the least distance, strictly: ties keep the lowest index, NaN never
   // wins, and 0 when none comes below the largest finite float.
   uint32_t nearest(const float* v, float v_norm) const;
@@ -29,6 +27,11 @@ class CentroidRanking {
   std::vector<uint64_t> nearest_n(VectorView query, uint64_t n) const;
 
  private:
+  // visit(j, halved cosine from v to centroid j) for every j in order; v has the centroids'
+  // dimension and norm v_norm.
+  template <class Visit>
+  void each_distance(const float* v, float v_norm, Visit visit) const;
+
   const IvfCentroids* centroids_ = nullptr;
   std::vector<float> norms_;  // one per centroid
 };
