@@ -85,6 +85,14 @@ Status full_sync(int fd) {
   return Ok();
 }
 
+void start_writeback(int fd) {
+#if defined(__linux__)
+  (void)::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+#else
+  (void)fd;
+#endif
+}
+
 // File systems that cannot sync a directory say so with EINVAL; their renames are as
 // durable as they get.
 Status sync_directory(const std::string& dir) {

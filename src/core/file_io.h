@@ -48,6 +48,10 @@ Status write_all_at(int fd, std::span<const uint8_t> bytes, uint64_t offset);
 // Forces the file's data to stable storage (fsync here), repeated while interrupted.
 Status full_sync(int fd);
 
+// Asks the device to start writing the file's dirty pages, without waiting; full_sync
+// still decides durability. A hint: where it is not supported it does nothing.
+void start_writeback(int fd);
+
 // Makes the renames and removals inside a directory durable.
 Status sync_directory(const std::string& dir);
 

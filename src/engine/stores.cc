@@ -40,6 +40,13 @@ uint64_t Tamix::vector_count() const {
   return store ? std::visit([](auto* s) { return s->count(); }, *store) : 0;
 }
 
+Status Tamix::prepare_flush_stores() {
+  if (flat_storage_) TAMIX_TRY(flat_storage_->prepare_flush());
+  if (pq_storage_) TAMIX_TRY(pq_storage_->prepare_flush());
+  if (sq8_storage_) TAMIX_TRY(sq8_storage_->prepare_flush());
+  return Ok();
+}
+
 Status Tamix::flush_stores() {
   if (flat_storage_) TAMIX_TRY(flat_storage_->flush());
   if (pq_storage_) TAMIX_TRY(pq_storage_->flush());

@@ -28,12 +28,14 @@ void Tamix::commit_on_release() {
 
 Status Tamix::persist(const Unlocked& unlocked) {
   if (mode_ == IndexMode::Auto) check_and_migrate();
-  TAMIX_TRY(flush_stores());
+  // The indexes take in the new vectors while the device writes them.
+  TAMIX_TRY(prepare_flush_stores());
   const auto catch_up = [this] {
     catch_up_graph();
     place_new_in_ivf();
   };
   unlocked ? unlocked(catch_up) : catch_up();
+  TAMIX_TRY(flush_stores());
   TAMIX_TRY(save_ivf());
   TAMIX_TRY(save_graph());
   return metadata_->commit({vector_count(), vector_store_kind()});

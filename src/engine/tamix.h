@@ -136,6 +136,8 @@ class Tamix {
   uint64_t vector_count() const;
   // Flushes the flat, product-quantized and SQ8 stores, in that order.
   Status flush_stores();
+  // Their prepare_flush, in the same order.
+  Status prepare_flush_stores();
   // The commit point after a successful flush_stores; what release and exit run too.
   void commit_on_release();
   // Cuts the stores and metadata.db back to what the last commit point covers.

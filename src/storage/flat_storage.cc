@@ -92,6 +92,7 @@ std::vector<ScoredIndex> FlatStorage::search(VectorView query, uint64_t k,
 }
 
 Status FlatStorage::flush() { return file_->flush(); }
+Status FlatStorage::prepare_flush() { return file_->prepare_flush(); }
 
 uint64_t FlatStorage::count() const { return file_->count(); }
 uint64_t FlatStorage::persisted_count() const { return file_->persisted_count(); }

@@ -54,6 +54,8 @@ class FlatStorage {
 
   // Makes every appended record durable and readable; does nothing when clean.
   Status flush();
+  // Makes them readable and starts the write; the next flush waits for it.
+  Status prepare_flush();
 
   uint64_t count() const;
   uint64_t dimension() const { return dimension_; }

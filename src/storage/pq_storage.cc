@@ -102,5 +102,6 @@ std::vector<ScoredIndex> PqStorage::search(VectorView query, uint64_t k,
 }
 
 Status PqStorage::flush() { return file_->flush(); }
+Status PqStorage::prepare_flush() { return file_->prepare_flush(); }
 
 }  // namespace tamix

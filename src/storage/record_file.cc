@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <limits>
+#include <system_error>
 #include <utility>
 
 namespace tamix {
@@ -73,6 +74,7 @@ RecordFile::~RecordFile() { (void)flush(); }
 
 Result<Slot> RecordFile::append(size_t n, const Fill& fill) {
   const Slot start = count_;
+  if (n > 0) prepared_ = false;
   if (!buffer_ && n > 0) {
     buffer_capacity_ = std::max<size_t>(kBufferCapacity, stride_);
     buffer_ = std::make_unique_for_overwrite<uint8_t[]>(buffer_capacity_);
@@ -96,6 +98,7 @@ Result<Slot> RecordFile::append(size_t n, const Fill& fill) {
 }
 
 void RecordFile::forget_from(Slot n) {
+  prepared_ = false;
   count_ = std::min(count_, n);
   written_ = std::min(written_, count_);
 }
@@ -110,11 +113,28 @@ Status RecordFile::write_out() {
 }
 
 Status RecordFile::flush() {
+  if (writeback_.joinable()) writeback_.join();
   if (count_ == persisted_count_) return Ok();
-  TAMIX_TRY(write_header(count_));
+  if (!prepared_) TAMIX_TRY(write_header(count_));
   TAMIX_TRY(file_io::full_sync(fd_.get()));
-  TAMIX_TRY(remap());
+  if (!prepared_) TAMIX_TRY(remap());
+  prepared_ = false;
   persisted_count_ = count_;
+  return Ok();
+}
+
+Status RecordFile::prepare_flush() {
+  if (count_ == persisted_count_ || prepared_) return Ok();
+  TAMIX_TRY(write_header(count_));
+  TAMIX_TRY(remap());
+  prepared_ = true;
+  // Starting the write can block for a while in the block layer; the caller has better
+  // things to do. A thread that cannot start only loses the head start.
+  if (writeback_.joinable()) writeback_.join();
+  try {
+    writeback_ = std::thread([fd = fd_.get()] { file_io::start_writeback(fd); });
+  } catch (const std::system_error&) {
+  }
   return Ok();
 }
 

@@ -13,6 +13,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/file_header.h"
@@ -77,8 +78,12 @@ class RecordFile {
   // overwrite them in place. The next flush then rewrites the header count.
   void forget_from(Slot n);
 
-  // Does nothing when clean; else write out, header, full sync, remap.
+  // Does nothing when clean; else header, full sync, remap.
   Status flush();
+  // The first half of flush: header and mapping brought up to date, so every record is
+  // readable, and the device set writing. The flush that follows only waits for it, so
+  // work in between overlaps the write.
+  Status prepare_flush();
 
   // Slots readable through the current mapping: never more than the mapping holds.
   uint64_t readable_count() const { return std::min(count_, mapped_records_); }
@@ -124,6 +129,8 @@ class RecordFile {
   uint64_t persisted_count_ = 0;  // the count the header on disk holds
   uint64_t written_ = 0;          // slots below this are in the file (always count_ between calls)
   bool header_on_disk_ = true;    // false for a short existing file until its first write
+  std::thread writeback_;         // started by prepare_flush; joined before a sync and at the end
+  bool prepared_ = false;         // prepare_flush ran and nothing was appended or forgotten since
   std::unique_ptr<uint8_t[]> buffer_;  // records of slots [written_, count_), allocated lazily
   size_t buffered_ = 0;                // bytes used in buffer_
   size_t buffer_capacity_ = 0;

@@ -131,5 +131,6 @@ void Sq8Storage::forget_from(Slot n) {
 }
 
 Status Sq8Storage::flush() { return file_->flush(); }
+Status Sq8Storage::prepare_flush() { return file_->prepare_flush(); }
 
 }  // namespace tamix

@@ -62,6 +62,8 @@ class Sq8Storage {
 
   // Makes every appended record durable and readable; does nothing when clean.
   Status flush();
+  // Makes them readable and starts the write; the next flush waits for it.
+  Status prepare_flush();
 
   uint64_t count() const { return file_->count(); }
   uint64_t persisted_count() const { return file_->persisted_count(); }

@@ -95,6 +95,27 @@ TEST_F(RecordFileTest, ForgottenRecordsAreOverwrittenAndUncounted) {
   EXPECT_TRUE(Holds(*f, 2, 7));
 }
 
+// A prepared flush makes records readable before they are synced; whatever changes after
+// it must still reach the header at the next flush.
+TEST_F(RecordFileTest, ChangesAfterPrepareReachTheHeader) {
+  auto f = Open();
+  ASSERT_TRUE(Append(*f, 2, 1).ok());
+  ASSERT_TRUE(f->prepare_flush().ok());
+  EXPECT_EQ(f->readable_count(), 2u);
+  EXPECT_EQ(HeaderCount(ReadFile(path())), 2u);
+  ASSERT_TRUE(Append(*f, 1, 2).ok());
+  ASSERT_TRUE(f->flush().ok());
+  EXPECT_EQ(HeaderCount(ReadFile(path())), 3u);
+  EXPECT_TRUE(Holds(*f, 2, 2));
+
+  ASSERT_TRUE(Append(*f, 2, 3).ok());
+  ASSERT_TRUE(f->prepare_flush().ok());
+  f->forget_from(4);
+  ASSERT_TRUE(f->flush().ok());
+  EXPECT_EQ(HeaderCount(ReadFile(path())), 4u);
+  EXPECT_EQ(f->persisted_count(), 4u);
+}
+
 TEST_F(RecordFileTest, StoredCountComesFromTheCheck) {
   { ASSERT_TRUE(Append(*Open(), 4, 9).ok()); }
   auto f = Open();
