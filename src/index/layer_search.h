@@ -153,10 +153,11 @@ void search_layer_ids(const NodeTable& table, NodeId entry, uint64_t ef, uint64_
     for (uint32_t i = 0; i < n; ++i) {
       if (s.first_visit(s.links[i])) s.fresh[fresh++] = s.links[i];
     }
-    for (uint32_t i = 0; i < fresh; ++i) source.prefetch(table.slot(s.fresh[i]));
-    // The nearest candidate is most often the next one expanded.
-    if (layer == 0 && !s.candidates.empty()) table.prefetch_list0(node_of(s.candidates.front()));
     for (uint32_t i = 0; i < fresh; ++i) s.fresh_slots[i] = table.slot(s.fresh[i]);
+    // The nearest candidate is most often the next one expanded; its list goes first, as
+    // the vectors' lines fill every line buffer.
+    if (layer == 0 && !s.candidates.empty()) table.prefetch_list0(node_of(s.candidates.front()));
+    for (uint32_t i = 0; i < fresh; ++i) source.prefetch(s.fresh_slots[i]);
     source.batch(s.fresh_slots.data(), fresh, s.fresh_distances.data());
     for (uint32_t i = 0; i < fresh; ++i) {
       consider(s.fresh[i], s.fresh_slots[i], s.fresh_distances[i], false);
