@@ -2,6 +2,7 @@
 // chosen once per process from the processor's features; safe to call from any thread.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 
 namespace tamix {
@@ -14,6 +15,21 @@ double dot_product(const float* a, const float* b, size_t n);
 // out[i] = dot_product(a, b[i], n) for i below count, the same values, faster: a graph
 // search waits on memory, and a few vectors read at once overlap their misses.
 void dot_products(const float* a, const float* const* b, size_t count, size_t n, double* out);
+
+// visit(i, dot_product(a, row(i), n)) for i from 0 below count, in order, through
+// dot_products a few rows at a time.
+template <class Row, class Visit>
+void for_each_dot(const float* a, size_t count, size_t n, Row row, Visit visit) {
+  constexpr size_t kGroup = 4;
+  const float* rows[kGroup];
+  double dots[kGroup];
+  for (size_t i = 0; i < count; i += kGroup) {
+    const size_t m = std::min(kGroup, count - i);
+    for (size_t j = 0; j < m; ++j) rows[j] = row(i + j);
+    dot_products(a, rows, m, n, dots);
+    for (size_t j = 0; j < m; ++j) visit(i + j, dots[j]);
+  }
+}
 
 // Name of the chosen kernel family: "skylake", "haswell", "neon", "sve" or "serial".
 const char* distance_kernel_name();

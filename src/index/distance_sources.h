@@ -84,26 +84,19 @@ class CosineQuery {
       : CosineQuery(v, v.has(q) ? v.at(q) : nullptr, v.has(q) ? v.norm(q) : 0.0f) {}
 
   double dot(Slot s) const { return dot_product(q_, v_.at(s), v_.dimension); }
-  // out[i] for slots[i]: finish(dot, slot) for a readable slot, its dot product computed
-  // together with its neighbours'; one(slot) for the rest.
+  // out[i] for slots[i]: finish(dot, slot) from dot products computed a few at a time when
+  // every slot is readable (the values equal one call each); else one(slot) throughout.
   template <class One, class Finish>
   void in_groups(const Slot* slots, uint32_t count, float* out, One one, Finish finish) const {
-    constexpr uint32_t kGroup = 4;
-    for (uint32_t i = 0; i < count; i += kGroup) {
-      const uint32_t m = std::min(kGroup, count - i);
-      const float* b[kGroup];
-      uint32_t readable = 0;
-      for (uint32_t j = 0; j < m; ++j) {
-        if (q_ != nullptr && v_.has(slots[i + j])) b[readable++] = v_.at(slots[i + j]);
-      }
-      if (readable < m) {
-        for (uint32_t j = 0; j < m; ++j) out[i + j] = one(slots[i + j]);
-        continue;
-      }
-      double dots[kGroup];
-      dot_products(q_, b, m, v_.dimension, dots);
-      for (uint32_t j = 0; j < m; ++j) out[i + j] = finish(dots[j], slots[i + j]);
+    const bool readable =
+        q_ != nullptr && std::all_of(slots, slots + count, [&](Slot s) { return v_.has(s); });
+    if (!readable) {
+      for (uint32_t i = 0; i < count; ++i) out[i] = one(slots[i]);
+      return;
     }
+    for_each_dot(
+        q_, count, v_.dimension, [&](size_t i) { return v_.at(slots[i]); },
+        [&](size_t i, double dot) { out[i] = finish(dot, slots[i]); });
   }
   float halved(double dot, Slot s) const {
     return halve(cosine_distance(dot, q_norm_, v_.norm(s)));

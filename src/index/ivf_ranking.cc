@@ -17,18 +17,11 @@ CentroidRanking::CentroidRanking(const IvfCentroids& centroids) : centroids_(&ce
 
 template <class Visit>
 void CentroidRanking::each_distance(const float* v, float v_norm, Visit visit) const {
-  constexpr uint64_t kGroup = 4;
-  const uint64_t d = centroids_->dimension();
-  const float* rows[kGroup];
-  double dots[kGroup];
-  for (uint64_t j = 0; j < count(); j += kGroup) {
-    const uint64_t m = std::min(kGroup, count() - j);
-    for (uint64_t i = 0; i < m; ++i) rows[i] = centroids_->row(j + i).data();
-    dot_products(v, rows, m, d, dots);
-    for (uint64_t i = 0; i < m; ++i) {
-      visit(j + i, hnsw::halve(hnsw::cosine_distance(dots[i], v_norm, norms_[j + i])));
-    }
-  }
+  for_each_dot(
+      v, count(), centroids_->dimension(), [&](size_t j) { return centroids_->row(j).data(); },
+      [&](size_t j, double dot) {
+        visit(j, hnsw::halve(hnsw::cosine_distance(dot, v_norm, norms_[j])));
+      });
 }
 
 uint32_t CentroidRanking::nearest(const float* v, float v_norm) const {
