@@ -40,18 +40,20 @@ uint64_t Tamix::vector_count() const {
   return store ? std::visit([](auto* s) { return s->count(); }, *store) : 0;
 }
 
-Status Tamix::prepare_flush_stores() {
-  if (flat_storage_) TAMIX_TRY(flat_storage_->prepare_flush());
-  if (pq_storage_) TAMIX_TRY(pq_storage_->prepare_flush());
-  if (sq8_storage_) TAMIX_TRY(sq8_storage_->prepare_flush());
+template <class Step>
+Status Tamix::in_flush_order(Step step) {
+  if (flat_storage_) TAMIX_TRY(step(*flat_storage_));
+  if (pq_storage_) TAMIX_TRY(step(*pq_storage_));
+  if (sq8_storage_) TAMIX_TRY(step(*sq8_storage_));
   return Ok();
 }
 
+Status Tamix::prepare_flush_stores() {
+  return in_flush_order([](auto& store) { return store.prepare_flush(); });
+}
+
 Status Tamix::flush_stores() {
-  if (flat_storage_) TAMIX_TRY(flat_storage_->flush());
-  if (pq_storage_) TAMIX_TRY(pq_storage_->flush());
-  if (sq8_storage_) TAMIX_TRY(sq8_storage_->flush());
-  return Ok();
+  return in_flush_order([](auto& store) { return store.flush(); });
 }
 
 bool Tamix::scorable(Slot slot) const {

@@ -134,9 +134,12 @@ class Tamix {
   // Opens the store of that number with its stored contents (the main constructor).
   Status open_committed_store(uint64_t kind);
   uint64_t vector_count() const;
-  // Flushes the flat, product-quantized and SQ8 stores, in that order.
+  // step(store) for the flat, product-quantized and SQ8 stores present, in that order; the
+  // first error ends it.
+  template <class Step>
+  Status in_flush_order(Step step);
+  // Flushes the stores in that order, or runs their prepare_flush.
   Status flush_stores();
-  // Their prepare_flush, in the same order.
   Status prepare_flush_stores();
   // The commit point after a successful flush_stores; what release and exit run too.
   void commit_on_release();
