@@ -115,19 +115,24 @@ Status RecordFile::write_out() {
 Status RecordFile::flush() {
   if (writeback_.joinable()) writeback_.join();
   if (count_ == persisted_count_) return Ok();
-  if (!prepared_) TAMIX_TRY(write_header(count_));
+  TAMIX_TRY(publish());
   TAMIX_TRY(file_io::full_sync(fd_.get()));
-  if (!prepared_) TAMIX_TRY(remap());
   prepared_ = false;
   persisted_count_ = count_;
   return Ok();
 }
 
-Status RecordFile::prepare_flush() {
-  if (count_ == persisted_count_ || prepared_) return Ok();
+Status RecordFile::publish() {
+  if (prepared_) return Ok();
   TAMIX_TRY(write_header(count_));
   TAMIX_TRY(remap());
   prepared_ = true;
+  return Ok();
+}
+
+Status RecordFile::prepare_flush() {
+  if (count_ == persisted_count_ || prepared_) return Ok();
+  TAMIX_TRY(publish());
   // Starting the write can block for a while in the block layer; the caller has better
   // things to do. A thread that cannot start only loses the head start.
   if (writeback_.joinable()) writeback_.join();

@@ -1,6 +1,6 @@
 // RecordFile: one vector file (VectorFileHeader, then fixed-stride records) with the life
 // cycle the three stores share: buffered appends written at each record's own offset, a
-// flush that rewrites the header, syncs and remaps, and reads bounded by the mapping.
+// flush that rewrites the header, remaps and syncs, and reads bounded by the mapping.
 // Owns its descriptor, buffer and mapping. Writes need exclusive access; record() and
 // readable_count() may run from many threads while nothing writes.
 #pragma once
@@ -78,7 +78,7 @@ class RecordFile {
   // overwrite them in place. The next flush then rewrites the header count.
   void forget_from(Slot n);
 
-  // Does nothing when clean; else header, full sync, remap.
+  // Does nothing when clean; else header, remap, full sync.
   Status flush();
   // The first half of flush: header and mapping brought up to date, so every record is
   // readable, and the device set writing. The flush that follows only waits for it, so
@@ -115,6 +115,8 @@ class RecordFile {
   static Result<UniqueFd> open_fd(const std::string& path, const std::string& open_context);
 
   Status write_out();
+  // Header and mapping brought up to date with count_: both halves of a flush start here.
+  Status publish();
   Status write_header(uint64_t count);
   Status remap();
   static uint64_t whole_records(uint64_t file_size, uint64_t stride);
@@ -130,7 +132,7 @@ class RecordFile {
   uint64_t written_ = 0;          // slots below this are in the file (always count_ between calls)
   bool header_on_disk_ = true;    // false for a short existing file until its first write
   std::thread writeback_;         // started by prepare_flush; joined before a sync and at the end
-  bool prepared_ = false;         // prepare_flush ran and nothing was appended or forgotten since
+  bool prepared_ = false;         // header and mapping match count_ but are not synced (publish)
   std::unique_ptr<uint8_t[]> buffer_;  // records of slots [written_, count_), allocated lazily
   size_t buffered_ = 0;                // bytes used in buffer_
   size_t buffer_capacity_ = 0;
