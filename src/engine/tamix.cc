@@ -37,8 +37,11 @@ Status Tamix::persist(const Unlocked& unlocked) {
   unlocked ? unlocked(catch_up) : catch_up();
   TAMIX_TRY(flush_stores());
   TAMIX_TRY(save_ivf());
-  TAMIX_TRY(save_graph());
-  return metadata_->commit({vector_count(), vector_store_kind()});
+  TAMIX_TRY(metadata_->commit({vector_count(), vector_store_kind()}));
+  // The graph file follows the commit point, never runs ahead of it: opening a graph with
+  // nodes the commit lacks drops them, and with them links that kept committed nodes
+  // reachable. One behind is caught up at the next persist.
+  return save_graph();
 }
 
 Result<std::optional<std::string>> Tamix::get(std::string_view id) const {
