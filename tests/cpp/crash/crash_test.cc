@@ -170,6 +170,13 @@ TEST_F(CrashTest, MigrationLeavesTheFlatStoreOrTheWholeSq8Store) {
       "auto");
 }
 
+// The add whose own threshold flush fails reports it and is taken back (checked by the
+// driver); nothing of it is found after a crash.
+TEST_F(CrashTest, Sq8AddWhoseThresholdFlushFailsLeavesNothing) {
+  ASSERT_EQ(RunDriver(base(), "s", 60500, "sync-fails", 0, "new_sq8"), Outcome::kCompleted);
+  EXPECT_TRUE(Reopen(base()).empty());
+}
+
 // The graph file is replaced whole: killed anywhere, it holds the old graph or the new one.
 TEST_F(CrashTest, GraphFileIsTheOldOrTheNewGraph) {
   ASSERT_EQ(RunDriver(base(), "p", 200, "persist", 0, "new_hnsw"), Outcome::kCompleted);
