@@ -162,10 +162,12 @@ class Tamix {
   void drop_unscorable();
   // Opens the directory's lock and the store that `open_store` makes, then settles to the
   // commit point and restores the ids. Refuses a directory whose committed vectors live in
-  // another store than the one opened.
+  // another store than the one opened. A new metadata.db gets the point {0, new_store}
+  // unless a vector file already holds records.
   using OpenStore = std::function<Status(Tamix& db, const std::optional<CommitPoint>& point)>;
   static Result<std::unique_ptr<Tamix>> assemble(std::string path, uint64_t dimension,
-                                                 const OpenStore& open_store);
+                                                 uint64_t new_store, const OpenStore& open_store);
+  std::optional<CommitPoint> first_point(uint64_t new_store) const;
 
   // The adaptive check of persist in mode Auto, and the conversions it may start.
   void check_and_migrate();
