@@ -36,11 +36,12 @@ Status Tamix::persist(const Unlocked& unlocked) {
   };
   unlocked ? unlocked(catch_up) : catch_up();
   TAMIX_TRY(flush_stores());
-  TAMIX_TRY(save_ivf());
   TAMIX_TRY(metadata_->commit({vector_count(), vector_store_kind()}));
-  // The graph file follows the commit point, never runs ahead of it: opening a graph with
-  // nodes the commit lacks drops them, and with them links that kept committed nodes
-  // reachable. One behind is caught up at the next persist.
+  // The index files follow the commit point, never run ahead of it or stand in its way:
+  // opening a graph with nodes the commit lacks drops them, and with them links that kept
+  // committed nodes reachable. A file that cannot be written fails this persist, and the
+  // next one writes it again.
+  TAMIX_TRY(save_ivf());
   return save_graph();
 }
 

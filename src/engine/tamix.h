@@ -78,8 +78,9 @@ class Tamix {
   Status check_queries(std::span<const VectorView> queries) const;
 
   // Brings everything to the directory in its fixed order; the first failure ends it. The
-  // last step is the commit point: the vectors are synced before it, and what it covers is
-  // what a reopen finds after a crash at any instant.
+  // commit point is the step that counts: the vectors are synced before it, what it covers
+  // is what a reopen finds after a crash at any instant, and only the index files are
+  // written after it.
   Status persist(const Unlocked& unlocked = nullptr);
 
   // The search proper (after check_query and persist), needing no interpreter lock.
