@@ -108,6 +108,7 @@ Result<std::unique_ptr<Tamix>> Tamix::assemble(std::string path, uint64_t dimens
   TAMIX_ASSIGN_OR_RETURN(
       db->metadata_,
       MetadataStore::open(db->path_, [&] { return db->first_point(new_store); }));
+  remove_migration_staging(db->path_);
   const std::optional<CommitPoint> point = db->metadata_->committed();
   TAMIX_TRY(open_store(*db, point));
   if (point && point->vector_count > 0 && point->vector_store != db->vector_store_kind()) {

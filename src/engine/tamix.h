@@ -171,6 +171,8 @@ class Tamix {
   std::optional<CommitPoint> first_point(uint64_t new_store) const;
 
   // The adaptive check of persist in mode Auto, and the conversions it may start.
+  // remove_migration_staging drops what a failed or killed conversion staged.
+  static void remove_migration_staging(const std::string& dir);
   void check_and_migrate();
   Status migrate_to_sq8();
   Status migrate_to_hnsw();

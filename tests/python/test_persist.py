@@ -1,4 +1,7 @@
 """persist, reopening, and what happens to open databases at interpreter exit."""
+import os
+import resource
+import signal
 import subprocess
 import sys
 import textwrap
@@ -103,3 +106,28 @@ def test_exit_while_daemon_threads_search(tmp_path):
         done = subprocess.run([sys.executable, "-c", DAEMON_EXIT_SCRIPT, str(tmp_path / str(run))],
                               capture_output=True, text=True, timeout=60)
         assert (done.returncode, done.stderr) == (0, "")
+
+
+def test_failed_migration_removes_what_it_staged_and_still_commits(db_path, capfd):
+    db = tamix.TamixPython(db_path, DIM, "auto")
+    fill(db, 49990)
+    db.persist()
+    fill(db, 20, seed=1, start=49990)
+    staging = os.path.join(db_path, ".sq8-migration")
+    limit = resource.getrlimit(resource.RLIMIT_FSIZE)
+    handler = signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    # Below the staged codes (6.4 MB), above every write the commit makes.
+    resource.setrlimit(resource.RLIMIT_FSIZE, (6_000_000, limit[1]))
+    try:
+        db.persist()
+    finally:
+        resource.setrlimit(resource.RLIMIT_FSIZE, limit)
+        signal.signal(signal.SIGXFSZ, handler)
+    assert "Auto-Tuning Migration Warning: File too large" in capfd.readouterr().err
+    assert not os.path.exists(staging)
+    del db
+    os.makedirs(os.path.join(staging, "partial"))  # as a kill mid-migration leaves it
+    db = tamix.TamixPython(db_path, DIM, "auto")
+    assert not os.path.exists(staging)
+    assert db.count() == 50010
+    assert len(db.get_all_ids()) == 50010
