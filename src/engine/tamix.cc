@@ -6,6 +6,14 @@
 namespace tamix {
 
 Tamix::~Tamix() {
+  if (!opened_in_this_process()) {
+    // Closing the connection would checkpoint the parent's WAL and remove it.
+    (void)flat_storage_.release();
+    (void)pq_storage_.release();
+    (void)sq8_storage_.release();
+    (void)metadata_.release();
+    return;
+  }
   commit_on_release();
   hnsw_index_.reset();
   ivf_index_.reset();
@@ -15,7 +23,11 @@ Tamix::~Tamix() {
   metadata_.reset();
 }
 
-void Tamix::flush_on_exit() { commit_on_release(); }
+void Tamix::flush_on_exit() {
+  if (opened_in_this_process()) commit_on_release();
+}
+
+bool Tamix::opened_in_this_process() const { return ::getpid() == opener_; }
 
 void Tamix::commit_on_release() {
   if (!metadata_ || !settled_) return;

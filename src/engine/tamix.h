@@ -4,6 +4,8 @@
 // failure (RuntimeError with the operation's prefix).
 #pragma once
 
+#include <unistd.h>
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -62,7 +64,9 @@ class Tamix {
   static Result<std::unique_ptr<Tamix>> new_hnsw(std::string path, uint64_t dimension, uint64_t m,
                                                  uint64_t ef_construction, uint64_t ef_search);
 
-  // Drop: flushes every store and the pending metadata, errors ignored.
+  // Drop: flushes every store and the pending metadata, errors ignored. In a process other
+  // than the one that opened it (a fork's child), it writes and closes nothing: the files,
+  // the lock and the SQLite connection are the parent's, so everything is left as it is.
   ~Tamix();
 
   Tamix(const Tamix&) = delete;
@@ -109,6 +113,10 @@ class Tamix {
 
   // What drop flushes, for a database still open when the process ends.
   void flush_on_exit();
+
+  // False in a forked child: nothing may be called there but the drop.
+  bool opened_in_this_process() const;
+  const std::string& path() const { return path_; }
 
   uint64_t dimension() const { return dimension_; }
   IndexMode mode() const { return mode_; }
@@ -224,6 +232,7 @@ class Tamix {
   // Set once open has cut back to the commit point; only then may release commit.
   bool settled_ = false;
   uint64_t dimension_ = 0;
+  pid_t opener_ = ::getpid();
 };
 
 }  // namespace tamix

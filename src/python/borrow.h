@@ -1,5 +1,6 @@
 // Borrow: the per-object guard of the engine. Never waits: a conflicting call fails at
-// once, since the holder may be another thread that released the interpreter lock.
+// once, since the holder may be another thread that released the interpreter lock. In a
+// process other than the opener's (a fork's child) every call is refused.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -27,6 +28,10 @@ class Borrow {
       return;
     }
     auto* obj = reinterpret_cast<TamixObject*>(self);
+    if (!obj->engine->opened_in_this_process()) {
+      PyErr_SetString(PyExc_RuntimeError, "Database was opened in another process");
+      return;
+    }
     if (access == Access::kExclusive) {
       if (obj->borrow != 0) {
         PyErr_SetString(PyExc_RuntimeError, "Already borrowed");

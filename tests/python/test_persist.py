@@ -1,4 +1,4 @@
-"""persist, reopening, and what happens to open databases at interpreter exit."""
+"""persist, reopening, and what happens to open databases at interpreter exit or fork."""
 import os
 import resource
 import signal
@@ -106,6 +106,40 @@ def test_exit_while_daemon_threads_search(tmp_path):
         done = subprocess.run([sys.executable, "-c", DAEMON_EXIT_SCRIPT, str(tmp_path / str(run))],
                               capture_output=True, text=True, timeout=60)
         assert (done.returncode, done.stderr) == (0, "")
+
+
+FORK_SCRIPT = textwrap.dedent("""
+    import os, sys
+    import numpy as np
+    import tamix
+    db = tamix.TamixPython(sys.argv[1], 128)
+    data = np.random.default_rng(0).standard_normal((4000, 128), dtype=np.float32)
+    names = [f"id{i}" for i in range(4000)]
+    db.add(names[:1500], data[:1500], ["{}"] * 1500)
+    go, ready = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        for call in (db.count, lambda: db.add(["c"], data[:1], ["{}"])):
+            try:
+                call()
+            except RuntimeError as e:
+                print(e, flush=True)
+        os.read(go, 1)  # exits after the parent's persist, before its close
+        sys.exit(0)
+    db.add(names[1500:], data[1500:], ["{}"] * 2500)
+    db.persist()
+    os.write(ready, b"x")
+    os.waitpid(pid, 0)
+""")
+
+
+def test_a_forked_child_never_writes_the_parents_database(db_path):
+    done = subprocess.run([sys.executable, "-c", FORK_SCRIPT, db_path],
+                          capture_output=True, text=True, check=True, timeout=60)
+    assert done.stdout == "Database was opened in another process\n" * 2
+    db = open_db(db_path)
+    assert db.count() == 4000
+    assert sorted(db.get_all_ids()) == sorted(ids(4000))
 
 
 def test_failed_migration_removes_what_it_staged_and_still_commits(db_path, capfd):
