@@ -9,6 +9,7 @@
 #include <cassert>
 
 #include "python/errors.h"
+#include "python/gil.h"
 #include "python/object.h"
 
 namespace tamix::python {
@@ -31,6 +32,11 @@ class Borrow {
     if (!obj->engine->opened_in_this_process()) {
       PyErr_SetString(PyExc_RuntimeError, "Database was opened in another process");
       return;
+    }
+    // Only once the interpreter exits: a call waits here instead of failing, so that the
+    // exit flush, not a thread calling in a loop, gets the engine next.
+    while (obj->exit_flush_pending) {
+      WithoutGil([] { std::this_thread::sleep_for(std::chrono::milliseconds(1)); });
     }
     if (access == Access::kExclusive) {
       if (obj->borrow != 0) {

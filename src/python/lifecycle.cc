@@ -29,6 +29,7 @@ PyObject* Wrap(PyTypeObject* type, std::unique_ptr<Tamix> engine) {
   if (self == nullptr) return nullptr;  // the engine drops on the way out
   auto* obj = reinterpret_cast<TamixObject*>(self);
   obj->borrow = 0;
+  obj->exit_flush_pending = false;
   obj->engine = engine.release();
   try {
     TrackOpen(obj);

@@ -108,6 +108,42 @@ def test_exit_while_daemon_threads_search(tmp_path):
         assert (done.returncode, done.stderr) == (0, "")
 
 
+DAEMON_CALL_SCRIPT = textwrap.dedent("""
+    import sys, threading
+    import numpy as np
+    import tamix
+    path, call = sys.argv[1], sys.argv[2]
+    n = 20000 if call == "train_ivf" else 5000
+    data = np.random.default_rng(0).standard_normal((n, 128), dtype=np.float32)
+    if call == "train_ivf":
+        db = tamix.TamixPython(path, 128, "ivf")
+        work = db.train_ivf
+    else:  # the search catches the graph up before it commits
+        db = tamix.TamixPython.new_hnsw(path, 128)
+        work = lambda: db.search(data[0], 1)
+    names = [f"id{i}" for i in range(n)]
+    db.add(names[:1], data[:1], ["{}"])
+    db.persist()  # a commit point, then adds that only the exit commits
+    db.add(names[1:], data[1:], ["{}"] * (n - 1))
+    threading.Thread(target=work, daemon=True).start()
+    while True:  # until the thread holds the database
+        try:
+            db.count()
+        except RuntimeError:
+            break
+""")
+
+
+@pytest.mark.parametrize("call, n", [("train_ivf", 20000), ("search", 5000)])
+def test_exit_flushes_once_a_daemon_threads_call_ends(db_path, call, n):
+    done = subprocess.run([sys.executable, "-c", DAEMON_CALL_SCRIPT, db_path, call],
+                          capture_output=True, text=True, timeout=120)
+    assert (done.returncode, done.stderr) == (0, "")
+    db = open_db(db_path)
+    assert db.count() == n
+    assert sorted(db.get_all_ids()) == sorted(ids(n))
+
+
 FORK_SCRIPT = textwrap.dedent("""
     import os, sys
     import numpy as np
