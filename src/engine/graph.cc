@@ -26,7 +26,7 @@ Result<std::unique_ptr<Tamix>> Tamix::new_hnsw(std::string path, uint64_t dimens
   if (m < 2) return Error::InvalidInput("m must be at least 2, got " + std::to_string(m));
   const HnswConfig config = HnswConfig::from_m(m, ef_construction, ef_search);
   TAMIX_ASSIGN_OR_RETURN(std::unique_ptr<Tamix> db,
-                         assemble(std::move(path), dimension,
+                         assemble(std::move(path), dimension, kFlatStore,
                                   [&](Tamix& db, const std::optional<CommitPoint>&) -> Status {
                                     TAMIX_ASSIGN_OR_RETURN(db.flat_storage_,
                                                            FlatStorage::open(db.path_, dimension));

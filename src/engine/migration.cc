@@ -31,13 +31,27 @@ Status install_staged(const std::filesystem::path& dir, const std::filesystem::p
   TAMIX_TRY(file_io::rename_file((staging / "scalar_quantizer.bin").string(),
                                  (dir / "scalar_quantizer.bin").string()));
   TAMIX_TRY(file_io::rename_file((staging / "sq8_vectors.bin").string(), codes));
-  TAMIX_TRY(file_io::sync_directory(dir.string()));
-  std::error_code ignored;
-  std::filesystem::remove_all(staging, ignored);
-  return Ok();
+  return file_io::sync_directory(dir.string());
+}
+
+Status stage_sq8(const std::filesystem::path& staging, uint64_t dimension,
+                 std::span<const VectorView> all) {
+  TAMIX_TRY(fresh_directory(staging));
+  TAMIX_ASSIGN_OR_RETURN(
+      std::unique_ptr<Sq8Storage> built,
+      Sq8Storage::create(staging.string(), dimension,
+                         all.first(std::min<size_t>(all.size(), SQ8_MIGRATION_SAMPLE))));
+  console::out_line("  -> Quantizing " + std::to_string(all.size()) + " vectors...");
+  TAMIX_TRY(built->add(all));
+  return built->flush();
 }
 
 }  // namespace
+
+void Tamix::remove_migration_staging(const std::string& dir) {
+  std::error_code ignored;
+  std::filesystem::remove_all(std::filesystem::path(dir) / kStagingDir, ignored);
+}
 
 void Tamix::check_and_migrate() {
   // Only a flat store converts; a quantized store already holds the vectors, and a graph or
@@ -67,18 +81,11 @@ Status Tamix::migrate_to_sq8() {
     vectors.push_back(*v);
   }
   const std::filesystem::path dir(path_), staging = dir / kStagingDir;
-  TAMIX_TRY(fresh_directory(staging));
-  {
-    const std::span<const VectorView> all(vectors);
-    TAMIX_ASSIGN_OR_RETURN(
-        std::unique_ptr<Sq8Storage> built,
-        Sq8Storage::create(staging.string(), dimension_,
-                           all.first(std::min<size_t>(all.size(), SQ8_MIGRATION_SAMPLE))));
-    console::out_line("  -> Quantizing " + std::to_string(n) + " vectors...");
-    TAMIX_TRY(built->add(all));
-    TAMIX_TRY(built->flush());
-  }
-  TAMIX_TRY(install_staged(dir, staging));
+  Status staged = stage_sq8(staging, dimension_, vectors);
+  if (staged.ok()) staged = install_staged(dir, staging);
+  // A failure's partial copy would hold the disk space that the commit after it needs.
+  remove_migration_staging(path_);
+  TAMIX_TRY(std::move(staged));
   TAMIX_ASSIGN_OR_RETURN(std::unique_ptr<Sq8Storage> installed,
                          Sq8Storage::open(path_, dimension_));
   sq8_storage_ = std::move(installed);

@@ -2,10 +2,12 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <system_error>
 
 #include "core/console.h"
+#include "core/file_header.h"
 #include "engine/tamix.h"
 
 namespace tamix {
@@ -40,6 +42,15 @@ Status create_directory(const std::string& path) {
   return Ok();
 }
 
+// The count a vector file's header states; 0 for a missing or shorter file. Nothing is
+// checked: a damaged header is for the store's open to refuse.
+uint64_t stored_header_count(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  VectorFileHeader::Bytes bytes{};
+  if (!in.read(reinterpret_cast<char*>(bytes.data()), bytes.size())) return 0;
+  return VectorFileHeader::decode(bytes).count;
+}
+
 }  // namespace
 
 Result<std::unique_ptr<Tamix>> Tamix::open(std::string path, uint64_t dimension, std::string mode) {
@@ -58,9 +69,11 @@ Result<std::unique_ptr<Tamix>> Tamix::open(std::string path, uint64_t dimension,
   }
   TAMIX_ASSIGN_OR_RETURN(
       std::unique_ptr<Tamix> db,
-      assemble(std::move(path), dimension,
+      assemble(std::move(path), dimension, kFlatStore,
                [&](Tamix& db, const std::optional<CommitPoint>& point) -> Status {
-                 return db.open_committed_store(point ? point->vector_store : kFlatStore);
+                 // A point that covers no vectors names no store to keep.
+                 const bool covers = point && point->vector_count > 0;
+                 return db.open_committed_store(covers ? point->vector_store : kFlatStore);
                }));
   db->load_graph(db->vector_count());
   db->storage_kind_ = entry->kind;
@@ -86,13 +99,16 @@ Result<std::unique_ptr<Tamix>> Tamix::open(std::string path, uint64_t dimension,
 }
 
 Result<std::unique_ptr<Tamix>> Tamix::assemble(std::string path, uint64_t dimension,
-                                               const OpenStore& open_store) {
+                                               uint64_t new_store, const OpenStore& open_store) {
   TAMIX_TRY(create_directory(path));
   std::unique_ptr<Tamix> db(new Tamix());
   db->path_ = std::move(path);
   db->dimension_ = dimension;
   // The lock comes first, so a failed second open of a live directory changes nothing.
-  TAMIX_ASSIGN_OR_RETURN(db->metadata_, MetadataStore::open(db->path_));
+  TAMIX_ASSIGN_OR_RETURN(
+      db->metadata_,
+      MetadataStore::open(db->path_, [&] { return db->first_point(new_store); }));
+  remove_migration_staging(db->path_);
   const std::optional<CommitPoint> point = db->metadata_->committed();
   TAMIX_TRY(open_store(*db, point));
   if (point && point->vector_count > 0 && point->vector_store != db->vector_store_kind()) {
@@ -103,6 +119,17 @@ Result<std::unique_ptr<Tamix>> Tamix::assemble(std::string path, uint64_t dimens
   TAMIX_TRY(db->settle_to_commit_point());
   TAMIX_TRY(db->restore_ids());
   return db;
+}
+
+// Without a point a database opens with what its vector file counts, which before a first
+// persist is more than any commit covers. So a new database starts with a point; only
+// records that a vector file held before metadata.db existed keep the old rule.
+std::optional<CommitPoint> Tamix::first_point(uint64_t new_store) const {
+  for (uint64_t kind : {kFlatStore, kSq8Store, kPqStore}) {
+    const std::string file = (std::filesystem::path(path_) / store_file(kind)).string();
+    if (stored_header_count(file) > 0) return std::nullopt;
+  }
+  return CommitPoint{0, new_store};
 }
 
 Status Tamix::open_committed_store(uint64_t kind) {

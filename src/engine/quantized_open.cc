@@ -36,7 +36,7 @@ Result<std::unique_ptr<Tamix>> Tamix::new_scalar_quantized(std::string path, uin
                                                            std::span<const VectorView> training) {
   TAMIX_TRY(check_training(dimension, training));
   TAMIX_ASSIGN_OR_RETURN(std::unique_ptr<Tamix> db,
-                         assemble(std::move(path), dimension,
+                         assemble(std::move(path), dimension, kSq8Store,
                                   [&](Tamix& db, const std::optional<CommitPoint>&) -> Status {
                                     TAMIX_ASSIGN_OR_RETURN(
                                         db.sq8_storage_,
@@ -55,7 +55,7 @@ Result<std::unique_ptr<Tamix>> Tamix::new_product_quantized(std::string path, ui
                                                             std::span<const VectorView> training) {
   TAMIX_TRY(check_training(dimension, training));
   TAMIX_ASSIGN_OR_RETURN(std::unique_ptr<Tamix> db,
-                         assemble(std::move(path), dimension,
+                         assemble(std::move(path), dimension, kPqStore,
                                   [&](Tamix& db, const std::optional<CommitPoint>&) -> Status {
                                     TAMIX_ASSIGN_OR_RETURN(db.pq_storage_,
                                                            PqStorage::create(db.path_, training));

@@ -6,6 +6,14 @@
 namespace tamix {
 
 Tamix::~Tamix() {
+  if (!opened_in_this_process()) {
+    // Closing the connection would checkpoint the parent's WAL and remove it.
+    (void)flat_storage_.release();
+    (void)pq_storage_.release();
+    (void)sq8_storage_.release();
+    (void)metadata_.release();
+    return;
+  }
   commit_on_release();
   hnsw_index_.reset();
   ivf_index_.reset();
@@ -15,7 +23,11 @@ Tamix::~Tamix() {
   metadata_.reset();
 }
 
-void Tamix::flush_on_exit() { commit_on_release(); }
+void Tamix::flush_on_exit() {
+  if (opened_in_this_process()) commit_on_release();
+}
+
+bool Tamix::opened_in_this_process() const { return ::getpid() == opener_; }
 
 void Tamix::commit_on_release() {
   if (!metadata_ || !settled_) return;
@@ -36,11 +48,12 @@ Status Tamix::persist(const Unlocked& unlocked) {
   };
   unlocked ? unlocked(catch_up) : catch_up();
   TAMIX_TRY(flush_stores());
-  TAMIX_TRY(save_ivf());
   TAMIX_TRY(metadata_->commit({vector_count(), vector_store_kind()}));
-  // The graph file follows the commit point, never runs ahead of it: opening a graph with
-  // nodes the commit lacks drops them, and with them links that kept committed nodes
-  // reachable. One behind is caught up at the next persist.
+  // The index files follow the commit point, never run ahead of it or stand in its way:
+  // opening a graph with nodes the commit lacks drops them, and with them links that kept
+  // committed nodes reachable. A file that cannot be written fails this persist, and the
+  // next one writes it again.
+  TAMIX_TRY(save_ivf());
   return save_graph();
 }
 

@@ -4,6 +4,8 @@
 // failure (RuntimeError with the operation's prefix).
 #pragma once
 
+#include <unistd.h>
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -62,7 +64,9 @@ class Tamix {
   static Result<std::unique_ptr<Tamix>> new_hnsw(std::string path, uint64_t dimension, uint64_t m,
                                                  uint64_t ef_construction, uint64_t ef_search);
 
-  // Drop: flushes every store and the pending metadata, errors ignored.
+  // Drop: flushes every store and the pending metadata, errors ignored. In a process other
+  // than the one that opened it (a fork's child), it writes and closes nothing: the files,
+  // the lock and the SQLite connection are the parent's, so everything is left as it is.
   ~Tamix();
 
   Tamix(const Tamix&) = delete;
@@ -78,8 +82,9 @@ class Tamix {
   Status check_queries(std::span<const VectorView> queries) const;
 
   // Brings everything to the directory in its fixed order; the first failure ends it. The
-  // last step is the commit point: the vectors are synced before it, and what it covers is
-  // what a reopen finds after a crash at any instant.
+  // commit point is the step that counts: the vectors are synced before it, what it covers
+  // is what a reopen finds after a crash at any instant, and only the index files are
+  // written after it.
   Status persist(const Unlocked& unlocked = nullptr);
 
   // The search proper (after check_query and persist), needing no interpreter lock.
@@ -108,6 +113,10 @@ class Tamix {
 
   // What drop flushes, for a database still open when the process ends.
   void flush_on_exit();
+
+  // False in a forked child: nothing may be called there but the drop.
+  bool opened_in_this_process() const;
+  const std::string& path() const { return path_; }
 
   uint64_t dimension() const { return dimension_; }
   IndexMode mode() const { return mode_; }
@@ -162,12 +171,16 @@ class Tamix {
   void drop_unscorable();
   // Opens the directory's lock and the store that `open_store` makes, then settles to the
   // commit point and restores the ids. Refuses a directory whose committed vectors live in
-  // another store than the one opened.
+  // another store than the one opened. A new metadata.db gets the point {0, new_store}
+  // unless a vector file already holds records.
   using OpenStore = std::function<Status(Tamix& db, const std::optional<CommitPoint>& point)>;
   static Result<std::unique_ptr<Tamix>> assemble(std::string path, uint64_t dimension,
-                                                 const OpenStore& open_store);
+                                                 uint64_t new_store, const OpenStore& open_store);
+  std::optional<CommitPoint> first_point(uint64_t new_store) const;
 
   // The adaptive check of persist in mode Auto, and the conversions it may start.
+  // remove_migration_staging drops what a failed or killed conversion staged.
+  static void remove_migration_staging(const std::string& dir);
   void check_and_migrate();
   Status migrate_to_sq8();
   Status migrate_to_hnsw();
@@ -219,6 +232,7 @@ class Tamix {
   // Set once open has cut back to the commit point; only then may release commit.
   bool settled_ = false;
   uint64_t dimension_ = 0;
+  pid_t opener_ = ::getpid();
 };
 
 }  // namespace tamix

@@ -31,8 +31,10 @@ constexpr char kOpenSql[] =
 constexpr char kCreateSql[] =
     "CREATE TABLE IF NOT EXISTS metadata(slot INTEGER PRIMARY KEY, text TEXT NOT NULL);"
     "CREATE TABLE IF NOT EXISTS ids(slot INTEGER PRIMARY KEY, id TEXT NOT NULL);"
-    "CREATE TABLE IF NOT EXISTS state(key TEXT PRIMARY KEY, value INTEGER NOT NULL);"
-    "COMMIT";
+    "CREATE TABLE IF NOT EXISTS state(key TEXT PRIMARY KEY, value INTEGER NOT NULL);";
+
+constexpr char kHasTablesSql[] =
+    "SELECT EXISTS(SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'metadata')";
 
 constexpr char kVectorCountKey[] = "vector_count";
 constexpr char kVectorStoreKey[] = "vector_store";
@@ -88,7 +90,8 @@ IdList apply_pending_ids(IdList stored, const PendingMap& pending) {
 
 struct MetadataStore::Impl {
   Status connect(const std::string& path);
-  Status create_tables();
+  Status create_tables(const FirstPoint& first_point);
+  Result<bool> has_tables();
   Status prepare_statements();
   Status after_change();
   template <class Body>
@@ -126,8 +129,29 @@ Status MetadataStore::Impl::connect(const std::string& path) {
   return sqlite::exec(raw, kOpenSql);
 }
 
-Status MetadataStore::Impl::create_tables() {
-  if (Status status = sqlite::exec(db.get(), kCreateSql); !status.ok()) {
+Result<bool> MetadataStore::Impl::has_tables() {
+  TAMIX_ASSIGN_OR_RETURN(sqlite::Statement query, sqlite::prepare(db.get(), kHasTablesSql));
+  if (sqlite3_step(query.get()) != SQLITE_ROW) return sqlite::last_error(db.get());
+  return sqlite3_column_int64(query.get(), 0) != 0;
+}
+
+// Runs inside the transaction that connect began.
+Status MetadataStore::Impl::create_tables(const FirstPoint& first_point) {
+  Status status = [&]() -> Status {
+    TAMIX_ASSIGN_OR_RETURN(const bool existed, has_tables());
+    TAMIX_TRY(sqlite::exec(db.get(), kCreateSql));
+    if (!existed && first_point) {
+      if (const std::optional<CommitPoint> point = first_point()) {
+        const std::string sql = "INSERT INTO state(key, value) VALUES('" +
+                                std::string(kVectorCountKey) + "', " +
+                                std::to_string(point->vector_count) + "), ('" + kVectorStoreKey +
+                                "', " + std::to_string(point->vector_store) + ")";
+        TAMIX_TRY(sqlite::exec(db.get(), sql.c_str()));
+      }
+    }
+    return sqlite::exec(db.get(), "COMMIT");
+  }();
+  if (!status.ok()) {
     if (!sqlite3_get_autocommit(db.get())) (void)sqlite::exec(db.get(), "ROLLBACK");
     return status;
   }
@@ -311,13 +335,14 @@ Result<IdList> MetadataStore::Impl::read_ids() {
   return ids;
 }
 
-Result<std::unique_ptr<MetadataStore>> MetadataStore::open(const std::string& dir) {
+Result<std::unique_ptr<MetadataStore>> MetadataStore::open(const std::string& dir,
+                                                           const FirstPoint& first_point) {
   std::string path = dir;
   if (!path.empty() && path.back() != '/') path += '/';
   path += "metadata.db";
   auto impl = std::make_unique<Impl>();
   TAMIX_TRY(impl->connect(path).Context("Failed to create metadata.db"));
-  TAMIX_TRY(impl->create_tables());
+  TAMIX_TRY(impl->create_tables(first_point));
   TAMIX_TRY(impl->read_commit_point());
   impl->pending.reserve(METADATA_FLUSH_THRESHOLD);
   impl->flush_order.reserve(METADATA_FLUSH_THRESHOLD);

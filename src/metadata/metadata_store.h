@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -29,11 +30,16 @@ struct CommitPoint {
   bool operator==(const CommitPoint&) const = default;
 };
 
+// The commit point of a new file, asked for inside the transaction that creates its tables
+// (so no crash leaves a new file without it); none leaves the file without a point.
+using FirstPoint = std::function<std::optional<CommitPoint>()>;
+
 class MetadataStore {
  public:
   // Opens or creates dir/"metadata.db"; refused with "Failed to create metadata.db" when
   // the file is locked by another store (this process or another) or is not a database.
-  static Result<std::unique_ptr<MetadataStore>> open(const std::string& dir);
+  static Result<std::unique_ptr<MetadataStore>> open(const std::string& dir,
+                                                     const FirstPoint& first_point = nullptr);
 
   // Drop: flush (errors ignored), close, release the lock.
   ~MetadataStore();

@@ -1,5 +1,6 @@
 // Borrow: the per-object guard of the engine. Never waits: a conflicting call fails at
-// once, since the holder may be another thread that released the interpreter lock.
+// once, since the holder may be another thread that released the interpreter lock. In a
+// process other than the opener's (a fork's child) every call is refused.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -8,6 +9,7 @@
 #include <cassert>
 
 #include "python/errors.h"
+#include "python/gil.h"
 #include "python/object.h"
 
 namespace tamix::python {
@@ -27,6 +29,15 @@ class Borrow {
       return;
     }
     auto* obj = reinterpret_cast<TamixObject*>(self);
+    if (!obj->engine->opened_in_this_process()) {
+      PyErr_SetString(PyExc_RuntimeError, "Database was opened in another process");
+      return;
+    }
+    // Only once the interpreter exits: a call waits here instead of failing, so that the
+    // exit flush, not a thread calling in a loop, gets the engine next.
+    while (obj->exit_flush_pending) {
+      WithoutGil([] { std::this_thread::sleep_for(std::chrono::milliseconds(1)); });
+    }
     if (access == Access::kExclusive) {
       if (obj->borrow != 0) {
         PyErr_SetString(PyExc_RuntimeError, "Already borrowed");

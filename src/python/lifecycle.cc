@@ -29,6 +29,7 @@ PyObject* Wrap(PyTypeObject* type, std::unique_ptr<Tamix> engine) {
   if (self == nullptr) return nullptr;  // the engine drops on the way out
   auto* obj = reinterpret_cast<TamixObject*>(self);
   obj->borrow = 0;
+  obj->exit_flush_pending = false;
   obj->engine = engine.release();
   try {
     TrackOpen(obj);
@@ -114,7 +115,8 @@ PyObject* NewProductQuantized(PyObject*, PyObject* const* args, Py_ssize_t nargs
 void Dealloc(PyObject* self) {
   auto* obj = reinterpret_cast<TamixObject*>(self);
   Untrack(obj);
-  delete std::exchange(obj->engine, nullptr);  // the drop: flushes, errors ignored
+  // The drop: flushes, errors ignored; in a forked child it leaves everything to the parent.
+  delete std::exchange(obj->engine, nullptr);
   Py_TYPE(self)->tp_free(self);
 }
 

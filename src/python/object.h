@@ -11,6 +11,7 @@ namespace tamix::python {
 struct TamixObject {
   PyObject_HEAD Tamix* engine;  // owned; deleted in tp_dealloc
   Py_ssize_t borrow;  // 0 free, n > 0 shared by n calls, -1 exclusive; touched with the GIL
+  bool exit_flush_pending;  // the exit flush waits for the borrow; new calls wait for it
 };
 
 // The class object, made ready on first use; nullptr with a Python error on failure.

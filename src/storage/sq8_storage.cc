@@ -121,7 +121,12 @@ Result<std::vector<Slot>> Sq8Storage::add(std::span<const VectorView> vectors) {
           }));
   norms_.insert(norms_.end(), added.begin(), added.end());
   // Durability in steps: a long run of adds is synced every few megabytes.
-  if ((count() - persisted_count()) * dimension_ > kFlushThreshold) (void)flush();
+  if ((count() - persisted_count()) * dimension_ > kFlushThreshold) {
+    if (Status flushed = flush(); !flushed.ok()) {
+      forget_from(start);
+      return std::move(flushed).error();
+    }
+  }
   return consecutive_slots(start, vectors.size());
 }
 

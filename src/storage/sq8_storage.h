@@ -43,7 +43,7 @@ class Sq8Storage {
 
   // Encodes and appends the vectors; returns their slots in input order. All lengths are
   // checked first; a failed append leaves the store as it was. Past kFlushThreshold
-  // unsynced bytes the store flushes; that flush's error is left to the next flush.
+  // unsynced bytes the store flushes; that flush failing fails the add, which is taken back.
   Result<std::vector<Slot>> add(std::span<const VectorView> vectors);
 
   // Forgets the records from slot n on (a batch taken back, or records no commit covers).

@@ -1,5 +1,8 @@
 """The mode methods and the IVF index from Python: set_mode, configure_ivf, train_ivf."""
 import os
+import subprocess
+import sys
+import textwrap
 import threading
 
 import numpy as np
@@ -188,3 +191,32 @@ def test_auto_never_converts_a_database_with_an_ivf_index(db_path, capfd):
     db.add(ids(50000), data, metas(50000))
     assert db.search(data[5], 1)[0][0] == "id5"
     assert "Migrating" not in capfd.readouterr().out
+
+
+BLOCKED_IVF_SCRIPT = textwrap.dedent("""
+    import os, sys
+    import numpy as np
+    import tamix
+    db = tamix.TamixPython(sys.argv[1], 128, "ivf")
+    data = np.random.default_rng(0).standard_normal((300, 128), dtype=np.float32)
+    db.add([f"id{i}" for i in range(300)], data, ["{}"] * 300)
+    open(os.path.join(sys.argv[1], "ivf"), "w").close()  # a file where the directory goes
+    try:
+        db.persist()
+    except RuntimeError as e:
+        print(e)
+    os._exit(0)  # a crash: no release commits after the failed persist
+""")
+
+
+def test_ivf_files_in_the_way_never_block_the_commit(db_path):
+    done = subprocess.run([sys.executable, "-c", BLOCKED_IVF_SCRIPT, db_path],
+                          capture_output=True, text=True, check=True, timeout=60)
+    assert done.stdout.startswith("Persist failed: Not a directory")
+    db = tamix.TamixPython(db_path, DIM, "ivf")
+    assert sorted(db.get_all_ids()) == sorted(ids(300))
+    with pytest.raises(RuntimeError, match="^Auto-persist failed: Not a directory"):
+        db.search(vectors(1)[0], 1)
+    os.remove(ivf_file(db_path))
+    db.persist()
+    assert read(ivf_file(db_path, "config.json")).decode() == CONFIG_DEFAULT

@@ -1,5 +1,8 @@
 // Runs one step against a database and leaves the process without any release, as a crash
-// would: crash_driver <dir> <prefix> <n> <persist|no-persist|release> [mode word].
+// would: crash_driver <dir> <prefix> <n> <persist|no-persist|release|sync-fails> [mode].
+// The mode is a mode word, or new_hnsw, new_sq8 or new_pq for those constructors (the
+// quantizers trained on the batch itself). sync-fails makes every sync of sq8_vectors.bin
+// fail during the add, which must then fail and leave nothing behind.
 #include <unistd.h>
 
 #include <cstdio>
@@ -9,17 +12,22 @@
 #include "engine/tamix.h"
 #include "support/crash_scenario.h"
 
+namespace {
+
+tamix::Result<std::unique_ptr<tamix::Tamix>> Open(const std::string& dir, const std::string& mode,
+                                                  std::span<const tamix::VectorView> batch) {
+  using tamix::Tamix;
+  if (mode == "new_hnsw") return Tamix::new_hnsw(dir, tamix::crash::kDim, 16, 200, 50);
+  if (mode == "new_sq8") return Tamix::new_scalar_quantized(dir, tamix::crash::kDim, batch);
+  if (mode == "new_pq") return Tamix::new_product_quantized(dir, tamix::crash::kDim, batch);
+  return Tamix::open(dir, tamix::crash::kDim, mode);
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   if (argc != 5 && argc != 6) return 2;
   const std::string prefix = argv[2], how = argv[4], mode = argc == 6 ? argv[5] : "flat";
-  auto opened = mode == "new_hnsw"
-                    ? tamix::Tamix::new_hnsw(argv[1], tamix::crash::kDim, 16, 200, 50)
-                    : tamix::Tamix::open(argv[1], tamix::crash::kDim, mode);
-  if (!opened.ok()) {
-    std::fprintf(stderr, "open: %s\n", opened.error().message().c_str());
-    return 3;
-  }
-  auto db = std::move(opened).value();
   const std::vector<std::string> ids = tamix::crash::ids(prefix, std::atoi(argv[3]));
   std::vector<std::vector<float>> vectors;
   std::vector<tamix::VectorView> views;
@@ -27,6 +35,19 @@ int main(int argc, char** argv) {
   for (const std::string& id : ids) vectors.push_back(tamix::crash::vector_for(id));
   for (const auto& v : vectors) views.push_back(v);
   for (const std::string& id : ids) metas.push_back("{\"of\":\"" + id + "\"}");
+  auto opened = Open(argv[1], mode, views);
+  if (!opened.ok()) {
+    std::fprintf(stderr, "open: %s\n", opened.error().message().c_str());
+    return 3;
+  }
+  auto db = std::move(opened).value();
+  if (how == "sync-fails") {
+    setenv("TAMIX_FAIL_SYNC_OF", "sq8_vectors.bin", 1);
+    const bool added = db->add(ids, views, metas).ok();
+    unsetenv("TAMIX_FAIL_SYNC_OF");
+    if (added || db->count() != 0 || !db->get_all_ids().empty()) return 6;
+    _exit(0);
+  }
   if (!db->add(ids, views, metas).ok()) return 4;
   if (how == "persist" && !db->persist().ok()) return 5;
   if (how == "release") return 0;  // the engine's release commits
