@@ -92,9 +92,11 @@ def test_configure_in_ivf_mode_replaces_the_index_and_prunes_old_files(db_path):
     assert '"nlist": 4,\n  "nprobe": 5,\n  "max_iterations": 10,' in config
     assert sorted(os.listdir(ivf_file(db_path, "partitions"))) == [
         f"part_{i}.graph" for i in range(4)]
-    with pytest.raises(ValueError) as e:
-        db.configure_ivf(65537)
-    assert str(e.value) == "nlist must be at most 65536, got 65537"
+    for args, message in (((65537,), "nlist must be at most 65536, got 65537"),
+                          ((10, 0), "nprobe must be at least 1, got 0")):
+        with pytest.raises(ValueError) as e:
+            db.configure_ivf(*args)
+        assert str(e.value) == message
     db.persist()
     assert '"nlist": 4,' in read(ivf_file(db_path, "config.json")).decode()
 
