@@ -165,6 +165,7 @@ Status Tamix::settle_to_commit_point() {
     std::visit([n](auto* s) { s->forget_from(n); }, *store);
   }
   TAMIX_TRY(metadata_->forget_from(n));
+  opened_count_ = n;
   settled_ = true;
   return Ok();
 }
@@ -192,10 +193,7 @@ Status Tamix::restore_ids() {
 
 void Tamix::set_mode(IndexMode mode) {
   mode_ = mode;
-  if (mode == IndexMode::Ivf && !ivf_index_) {
-    ivf_config_ = IvfConfig{};
-    ivf_index_ = std::make_unique<IvfIndex>(*ivf_config_);
-  }
+  if (mode == IndexMode::Ivf && !ivf_index_) load_or_create_ivf();
   if (mode != IndexMode::Auto) return;
   console::out_line("Tamix Adaptive Core active. Analyzing environment...");
   constexpr double ASSUMED_SYSTEM_RAM_GB = 4.0;
