@@ -82,7 +82,8 @@ Status IvfIndex::save_partitions(const std::string& dir) {
   if (partitions_dir_ != id || !whole) {
     partitions_dir_.reset();
     TAMIX_TRY(remove_beyond(dir, config_.nlist).Context("Failed to write IVF partitions"));
-    partitions_written_.assign(static_cast<size_t>(config_.nlist), {UINT64_MAX, UINT64_MAX, UINT64_MAX});
+    partitions_written_.assign(static_cast<size_t>(config_.nlist),
+                               {UINT64_MAX, UINT64_MAX, UINT64_MAX});
     partitions_dir_ = id;
   }
   std::vector<uint64_t> changed;

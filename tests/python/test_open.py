@@ -106,5 +106,6 @@ def test_a_stored_id_that_is_not_utf8_is_skipped_and_the_others_stay_reachable(d
     db = tamix.TamixPython(db_path, DIM)
     assert capfd.readouterr().err == "Skipped the stored id of slot 5: not valid UTF-8\n"
     assert sorted(db.get_all_ids()) == sorted(set(ids(10)) - {"id5"})
-    assert [h[0] for h in db.search(data[5], 10)] == [h[0] for h in db.search_batch([data[5]], 10)[0]]
-    assert len(db.search(data[5], 10)) == 9 and db.search(data[4], 1)[0][0] == "id4"
+    hits = db.search(data[5], 10)
+    assert [h[0] for h in hits] == [h[0] for h in db.search_batch([data[5]], 10)[0]]
+    assert len(hits) == 9 and db.search(data[4], 1)[0][0] == "id4"
