@@ -5,8 +5,9 @@ set -euo pipefail
 PY=${PYTHON:-python3}
 
 # git and venv: the fresh install check clones the repo and installs it into a new venv.
+# locales-all: the metadata test runs under de_DE.UTF-8, whose decimal comma must not leak.
 debs=(build-essential cmake ninja-build pkg-config git libtbb-dev libsqlite3-dev libgtest-dev
-      libopenblas-dev dataset-fashion-mnist)
+      libopenblas-dev dataset-fashion-mnist locales-all)
 missing=()
 # Debian's own Python ships venv's pip bootstrap in a separate package.
 "$PY" -c 'import ensurepip, venv' 2>/dev/null || missing+=(python3-venv)

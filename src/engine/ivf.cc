@@ -4,7 +4,6 @@
 #include "engine/tamix.h"
 
 namespace tamix {
-
 Status Tamix::set_mode_word(std::string word) {
   const std::string lower = mode_word_key(word);
   // A quantized store keeps answering: no word clears the flag while one holds the vectors.
@@ -31,6 +30,8 @@ Status Tamix::set_mode_word(std::string word) {
 
 Status Tamix::configure_ivf(uint64_t nlist, uint64_t nprobe) {
   TAMIX_TRY(check_nlist(nlist));
+  // No probe answers nothing; nlist 0 at least falls back to the exact search.
+  if (nprobe == 0) return Error::InvalidInput("nprobe must be at least 1, got 0");
   ivf_config_ = IvfConfig::configured(nlist, nprobe);
   if (mode_ == IndexMode::Ivf) ivf_index_ = std::make_unique<IvfIndex>(*ivf_config_);
   return Ok();

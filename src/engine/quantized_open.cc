@@ -7,9 +7,10 @@
 namespace tamix {
 namespace {
 
-// Refused before anything is created: no training set, one of another length, or one with
-// values no quantizer can be trained on.
+// Refused before anything is created: dimension 0, no training set, one of another length,
+// or one with values no quantizer can be trained on.
 Status check_training(uint64_t dimension, std::span<const VectorView> training) {
+  if (dimension == 0) return Error::InvalidInput("Dimension must be at least 1, got 0");
   if (training.empty()) {
     return Error::InvalidInput(
         "Training vectors required. Provide 1000+ sample vectors for best results.");

@@ -194,6 +194,8 @@ class Tamix {
 
   // The IVF index answers once trained, over the flat store; otherwise the store does.
   bool ivf_answers() const;
+  // Loads the IVF index of the files under "ivf", else makes the default, untrained one.
+  void load_or_create_ivf();
   // Places the slots added since the last training or placement, then writes the IVF files
   // that changed.
   void place_new_in_ivf();
@@ -231,6 +233,8 @@ class Tamix {
   }
   // Set once open has cut back to the commit point; only then may release commit.
   bool settled_ = false;
+  // The vectors the open found committed: what files written before it may describe.
+  uint64_t opened_count_ = 0;
   uint64_t dimension_ = 0;
   pid_t opener_ = ::getpid();
 };

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "core/result.h"
+
 namespace tamix {
 
 struct HnswConfig {
@@ -18,6 +20,11 @@ struct HnswConfig {
   // The configuration of the HNSW constructor: limits m and 2m (saturating), ml = 1 / ln m
   // in single precision (infinite for m = 1, negative zero for m = 0; nothing is refused).
   static HnswConfig from_m(uint64_t m, uint64_t ef_construction, uint64_t ef_search);
+
+  // Refuses limits no graph can work with: m below 2, a neighbour limit of 0, or ml not
+  // finite, not positive or above 1 / ln 2 (what m = 2 gives). "invalid configuration:
+  // {field} {value}".
+  Status check() const;
 
   bool operator==(const HnswConfig&) const = default;
 };

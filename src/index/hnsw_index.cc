@@ -165,6 +165,7 @@ std::vector<uint8_t> HnswIndex::serialize() const {
 Result<std::unique_ptr<HnswIndex>> HnswIndex::deserialize(std::span<const uint8_t> bytes,
                                                           uint64_t slot_limit) {
   TAMIX_ASSIGN_OR_RETURN(const GraphImage image, decode_graph_image(bytes));
+  TAMIX_TRY(image.config.check());
   // Lists longer than the configured limits (not written by this system) are kept up to
   // kMaxLinks.
   uint64_t longest0 = 0, longest_upper = 0;

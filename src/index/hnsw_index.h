@@ -52,7 +52,8 @@ class HnswIndex {
   HnswIndex& operator=(const HnswIndex&) = delete;
 
   // Reads a graph image. Nodes whose slot is slot_limit or more (vectors the store never
-  // committed) are dropped with every reference to them.
+  // committed) are dropped with every reference to them. A configuration that
+  // HnswConfig::check refuses is an error, like an undecodable image.
   static Result<std::unique_ptr<HnswIndex>> deserialize(std::span<const uint8_t> bytes,
                                                         uint64_t slot_limit = kAllSlots);
   // The graph image, nodes in the order they were added.

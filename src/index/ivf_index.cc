@@ -1,6 +1,7 @@
 #include "index/ivf_index.h"
 
 #include <algorithm>
+#include <random>
 
 #include "core/pool.h"
 #include "core/top_k.h"
@@ -26,6 +27,14 @@ std::vector<ScoredIndex> merge(std::vector<std::vector<ScoredIndex>> lists, uint
   return all;
 }
 
+// Random, so that trainings of different processes differ too; never 0 (untrained).
+uint64_t new_training() {
+  std::random_device device;
+  uint64_t value = 0;
+  while (value == 0) value = (uint64_t{device()} << 32) | device();
+  return value;
+}
+
 }  // namespace
 
 IvfIndex::IvfIndex(const IvfConfig& config) : config_(config), empty_(config.hnsw_config) {}
@@ -44,6 +53,8 @@ Status IvfIndex::train(FlatStorage* store) {
   return train_ivf(store, config_, centroids_, [this](const FlatStorage& s, uint64_t n) {
     ranking_ = CentroidRanking(centroids_);
     build_partitions(s, n);
+    training_ = new_training();
+    files_held_ = false;
   });
 }
 

@@ -1,7 +1,8 @@
 // IvfIndex: the inverted-file index over the flat store. Training fits nlist centroids; each
 // centroid's partition is a small HNSW graph of the slots nearest to it, and a query searches
 // the partitions of its nprobe nearest centroids. A partition's graph is made on its first
-// member; until then it reads as an empty graph with the partitions' configuration.
+// member; until then it reads as an empty graph with the partitions' configuration. An index
+// written by save can be loaded again.
 //
 // Thread-safety: const members may run together from many threads. train, build_partitions,
 // place_new, save and save_partitions need the index alone; the engine holds itself
@@ -13,6 +14,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -34,6 +36,16 @@ class IvfIndex {
   // nlist is cheap here; train and save refuse one above kMaxIvfLists.
   explicit IvfIndex(const IvfConfig& config);
 
+  // Reads the files save wrote into ivf_dir, given the configuration parsed from the
+  // "config.json" text beside them. They must agree with each other (one training, one
+  // configuration, nlist partition files) and with the store (dimension); members at or above
+  // slot_limit are dropped, and slots below it that no partition holds are placed by the next
+  // place_new. The loaded index counts its files as written.
+  static Result<std::unique_ptr<IvfIndex>> load(const std::string& ivf_dir,
+                                                const IvfConfig& config,
+                                                std::string_view config_json, uint64_t dimension,
+                                                uint64_t slot_limit);
+
   IvfIndex(const IvfIndex&) = delete;
   IvfIndex& operator=(const IvfIndex&) = delete;
 
@@ -42,6 +54,8 @@ class IvfIndex {
   bool trained() const { return !centroids_.empty(); }
   // Slots below this have been offered to the partitions: the ones place_new skips.
   uint64_t placed() const { return placed_; }
+  // Which training the partitions come from: 0 before the first, else a random number.
+  uint64_t training() const { return training_; }
   // Partition i < nlist.
   const HnswIndex& partition(uint64_t i) const;
   // Its slots, in the order they were placed.
@@ -71,8 +85,11 @@ class IvfIndex {
 
   // Writes the IVF files into ivf_dir (created with "partitions" inside when missing):
   // "config.json", "centroids.bin", then the partition files. Only files whose content
-  // changed since this index last wrote them are written.
+  // changed since this index last wrote them are written; nothing while the files are held.
   Status save(const std::string& ivf_dir);
+  // Leaves the files in the directory as they are until the next training: they belong to
+  // an index that failed to load, which this one must not overwrite.
+  void hold_files() { files_held_ = true; }
   // Writes "part_{i}.graph" for every changed partition i into the existing directory, each
   // atomically, and removes the partition files beyond nlist that an earlier index left.
   Status save_partitions(const std::string& dir);
@@ -85,12 +102,13 @@ class IvfIndex {
   };
   // What a partition file last received from this index: a graph and its generation.
   struct Written {
+    uint64_t training;
     uint64_t serial;
     uint64_t generation;
     bool operator==(const Written&) const = default;
   };
 
-  void place(const FlatStorage& store, Slot first, Slot end);
+  void place(const FlatStorage& store, std::span<const Slot> slots);
   Written state(uint64_t i) const;
   // Every slot of the probed partitions that is live, nearest k by the query's distance:
   // the answer when the graphs gave fewer than k.
@@ -104,6 +122,9 @@ class IvfIndex {
   HnswIndex empty_;                    // what a partition without a graph reads as
   std::vector<Partition> partitions_;  // nlist once anything was placed, else none
   uint64_t placed_ = 0;
+  std::vector<Slot> unplaced_;  // below placed_, in no partition: a loaded index's gaps
+  uint64_t training_ = 0;
+  bool files_held_ = false;
   uint64_t next_serial_ = 1;
 
   IvfFilesWritten files_written_;

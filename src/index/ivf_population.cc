@@ -14,7 +14,8 @@ namespace tamix {
 void IvfIndex::build_partitions(const FlatStorage& store, uint64_t n) {
   partitions_.clear();
   placed_ = 0;
-  place(store, 0, n);
+  unplaced_.clear();
+  place_new(store, n);
 }
 
 void IvfIndex::place_new(const FlatStorage& store, uint64_t count) {
@@ -24,29 +25,37 @@ void IvfIndex::place_new(const FlatStorage& store, uint64_t count) {
     build_partitions(store, count);
     return;
   }
-  place(store, placed_, count);
+  if (!trained()) return;
+  const uint64_t end = std::min(count, store.readable_count());  // the rest once mapped
+  // Slots a loaded index found in no partition file come first.
+  std::vector<Slot> slots = std::move(unplaced_);
+  unplaced_.clear();
+  for (Slot s = placed_; s < end; ++s) slots.push_back(s);
+  place(store, slots);
+  placed_ = std::max(placed_, end);
 }
 
-void IvfIndex::place(const FlatStorage& store, Slot first, Slot end) {
-  if (!trained()) return;
-  end = std::min(end, store.readable_count());  // the rest once a flush maps them
-  if (first >= end) return;
+void IvfIndex::place(const FlatStorage& store, std::span<const Slot> slots) {
+  if (slots.empty()) return;
   const FlatVectors flat = FlatVectors::of(store);
   const uint64_t lists = ranking_.count();
   assert(lists == config_.nlist);  // training fits exactly nlist centroids
-  const size_t n = static_cast<size_t>(end - first);
-  const std::vector<uint32_t> nearest = pool::map<uint32_t>(n, [&](size_t i) {
-    const Slot s = first + i;
-    return ranking_.nearest(flat.at(s), flat.norm(s));
-  });
+  const size_t n = slots.size();
+  const std::vector<uint32_t> nearest = pool::map<uint32_t>(
+      n, [&](size_t i) { return ranking_.nearest(flat.at(slots[i]), flat.norm(slots[i])); });
 
-  // Counting sort by partition: slots of one partition side by side, in slot order.
+  // Counting sort by partition: slots of one partition side by side, in the given order.
   std::vector<size_t> start(lists + 1, 0);
   for (const uint32_t p : nearest) ++start[p + 1];
   for (uint64_t p = 0; p < lists; ++p) start[p + 1] += start[p];
   std::vector<Slot> order(n);
+  std::vector<uint32_t> owner(n);
   std::vector<size_t> next(start.begin(), start.end() - 1);
-  for (size_t i = 0; i < n; ++i) order[next[nearest[i]]++] = first + i;
+  for (size_t i = 0; i < n; ++i) {
+    const size_t at = next[nearest[i]]++;
+    order[at] = slots[i];
+    owner[at] = nearest[i];
+  }
 
   partitions_.resize(static_cast<size_t>(config_.nlist));
   std::vector<HnswIndex*> graphs(static_cast<size_t>(lists), nullptr);
@@ -62,9 +71,8 @@ void IvfIndex::place(const FlatStorage& store, Slot first, Slot end) {
   }
   const HalvedCosineFamily family{flat};
   pool::parallel_for(n, [&](size_t a, size_t b) {
-    for (size_t i = a; i < b; ++i) graphs[nearest[order[i] - first]]->insert(order[i], family);
+    for (size_t i = a; i < b; ++i) graphs[owner[i]]->insert(order[i], family);
   });
-  placed_ = end;
 }
 
 }  // namespace tamix

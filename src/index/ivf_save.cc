@@ -1,6 +1,7 @@
 // Writing an IVF index: the two files of index/ivf_files.h, then one graph image per
-// partition. Each file is written whole to a temporary name, synced and renamed, and only
-// when its content differs from what this index last wrote there.
+// partition, each followed by the training stamp. Each file is written whole to a temporary
+// name, synced and renamed, and only when its content differs from what this index last
+// wrote there.
 #include <sys/stat.h>
 
 #include <atomic>
@@ -55,15 +56,16 @@ Status remove_beyond(const std::string& dir, uint64_t nlist) {
 }  // namespace
 
 IvfIndex::Written IvfIndex::state(uint64_t i) const {
-  if (i >= partitions_.size() || !partitions_[i].graph) return {0, 0};
-  return {partitions_[i].serial, partitions_[i].graph->generation()};
+  if (i >= partitions_.size() || !partitions_[i].graph) return {training_, 0, 0};
+  return {training_, partitions_[i].serial, partitions_[i].graph->generation()};
 }
 
 Status IvfIndex::save(const std::string& ivf_dir) {
+  if (files_held_) return Ok();
   TAMIX_TRY(check_nlist(config_.nlist));
   const std::string dir = ivf_dir + "/partitions";
   TAMIX_TRY(make_directories(dir));
-  TAMIX_TRY(write_ivf_files(ivf_dir, config_, centroids_, files_written_));
+  TAMIX_TRY(write_ivf_files(ivf_dir, config_, centroids_, training_, files_written_));
   return save_partitions(dir);
 }
 
@@ -80,20 +82,25 @@ Status IvfIndex::save_partitions(const std::string& dir) {
   if (partitions_dir_ != id || !whole) {
     partitions_dir_.reset();
     TAMIX_TRY(remove_beyond(dir, config_.nlist).Context("Failed to write IVF partitions"));
-    partitions_written_.assign(static_cast<size_t>(config_.nlist), {UINT64_MAX, UINT64_MAX});
+    partitions_written_.assign(static_cast<size_t>(config_.nlist),
+                               {UINT64_MAX, UINT64_MAX, UINT64_MAX});
     partitions_dir_ = id;
   }
   std::vector<uint64_t> changed;
   for (uint64_t i = 0; i < config_.nlist; ++i) {
     if (partitions_written_[i] != state(i)) changed.push_back(i);
   }
-  const std::vector<uint8_t> empty_image = empty_.serialize();
+  std::vector<uint8_t> empty_image = empty_.serialize();
+  append_u64(empty_image, training_);
   auto write = [&](size_t c) -> Result<bool> {
     const uint64_t i = changed[c];
     const Written now = state(i);
     const std::string path = dir + "/" + partition_file(i);
     std::vector<uint8_t> image;
-    if (now.serial != 0) image = partitions_[i].graph->serialize();
+    if (now.serial != 0) {
+      image = partitions_[i].graph->serialize();
+      append_u64(image, training_);
+    }
     TAMIX_TRY(file_io::write_file_atomically(path, now.serial != 0 ? image : empty_image));
     partitions_written_[i] = now;
     return true;

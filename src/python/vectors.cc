@@ -31,6 +31,14 @@ bool AppendNumber(PyObject* item, std::vector<float>* out) {
     out->push_back(static_cast<float>(PyFloat_AS_DOUBLE(item)));
     return true;
   }
+  // numpy's complex scalars turn into floats by dropping the imaginary part with only a
+  // warning; refuse them as float() refuses Python's complex.
+  if (PyComplex_Check(item) ||
+      (!PyFloat_Check(item) && !PyLong_Check(item) &&
+       PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(item)), "__complex__"))) {
+    SetError(PyExc_TypeError, "must be real number, not " + TypeName(item));
+    return false;
+  }
   Py_INCREF(item);  // __float__ may drop the container's reference
   const double value = PyFloat_AsDouble(item);
   Py_DECREF(item);

@@ -11,21 +11,6 @@ namespace {
 
 constexpr const char* kOpenContext = "Failed to open quantized_vectors.bin";
 
-RecordFile::HeaderCheck header_check(uint64_t dimension) {
-  return [dimension](VectorFileHeader::View bytes) -> Result<uint64_t> {
-    TAMIX_TRY(VectorFileHeader::validate_format(bytes));
-    const VectorFileHeader header = VectorFileHeader::decode(bytes);
-    if (header.data_type != static_cast<uint16_t>(DataType::kPq)) {
-      return Error::Message("Invalid data type: expected 2, found " +
-                            std::to_string(header.data_type));
-    }
-    if (header.dimension != dimension) {
-      return dimension_mismatch(dimension, header.dimension);
-    }
-    return header.count;
-  };
-}
-
 Result<ProductQuantizer> train_quantizer(const std::string& path,
                                          std::span<const VectorView> training) {
   TAMIX_ASSIGN_OR_RETURN(ProductQuantizer quantizer, ProductQuantizer::train(training));
@@ -48,7 +33,7 @@ Result<std::unique_ptr<PqStorage>> PqStorage::open_with(const std::string& dir, 
   const std::string codes_path = (base / "quantized_vectors.bin").string();
   const std::string codebooks_path = (base / "codebooks.bin").string();
   const RecordLayout layout{d, shape.m, DataType::kPq};
-  const RecordFile::HeaderCheck check = header_check(d);
+  const RecordFile::HeaderCheck check = RecordFile::code_file_check(d, DataType::kPq);
 
   // Dimensions the header cannot hold are refused here, before training.
   TAMIX_ASSIGN_OR_RETURN(const uint64_t stored,

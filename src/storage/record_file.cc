@@ -12,6 +12,20 @@ Error dimension_mismatch(uint64_t expected, uint64_t found) {
                         std::to_string(found));
 }
 
+RecordFile::HeaderCheck RecordFile::code_file_check(uint64_t dimension, DataType data_type) {
+  return [dimension, data_type](VectorFileHeader::View bytes) -> Result<uint64_t> {
+    TAMIX_TRY(VectorFileHeader::validate_format(bytes));
+    const VectorFileHeader header = VectorFileHeader::decode(bytes);
+    if (header.data_type != static_cast<uint16_t>(data_type)) {
+      return Error::Message("Invalid data type: expected " +
+                            std::to_string(static_cast<uint16_t>(data_type)) + ", found " +
+                            std::to_string(header.data_type));
+    }
+    if (header.dimension != dimension) return dimension_mismatch(dimension, header.dimension);
+    return header.count;
+  };
+}
+
 RecordFile::RecordFile(UniqueFd fd, RecordLayout layout)
     : fd_(std::move(fd)), layout_(layout), stride_(layout.stride) {}
 

@@ -47,6 +47,9 @@ class RecordFile {
 
   // Given the first 24 bytes of an existing file, refuses it or returns its stored count.
   using HeaderCheck = std::function<Result<uint64_t>(VectorFileHeader::View)>;
+  // The check of a code file: magic, version, then the data type and the dimension of its
+  // quantizer. No dimension range: whatever a quantizer was trained at reopens.
+  static HeaderCheck code_file_check(uint64_t dimension, DataType data_type);
   // Writes record i of a batch into its place in the buffer (exactly stride bytes).
   using Fill = std::function<void(size_t i, std::span<uint8_t> record)>;
 

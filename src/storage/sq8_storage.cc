@@ -13,17 +13,6 @@ namespace {
 
 constexpr const char* kOpenContext = "Failed to open sq8_vectors.bin";
 
-RecordFile::HeaderCheck header_check(uint64_t dimension) {
-  return [dimension](VectorFileHeader::View bytes) -> Result<uint64_t> {
-    TAMIX_TRY(VectorFileHeader::validate(bytes));
-    const VectorFileHeader header = VectorFileHeader::decode(bytes);
-    if (header.dimension != dimension) {
-      return dimension_mismatch(dimension, header.dimension);
-    }
-    return header.count;
-  };
-}
-
 Result<ScalarQuantizer> load_quantizer(const std::string& path, uint64_t dimension) {
   auto read = [&]() -> Result<ScalarQuantizer> {
     TAMIX_ASSIGN_OR_RETURN(std::vector<uint8_t> image,
@@ -61,7 +50,7 @@ Result<std::unique_ptr<Sq8Storage>> Sq8Storage::open_with(const std::string& dir
   // Dimensions the header cannot hold are refused by stored_count before any write.
   const RecordLayout layout{dimension, dimension <= VectorFileHeader::kMaxDimension ? dimension : 0,
                             DataType::kSq8};
-  const RecordFile::HeaderCheck check = header_check(dimension);
+  const RecordFile::HeaderCheck check = RecordFile::code_file_check(dimension, DataType::kSq8);
 
   TAMIX_ASSIGN_OR_RETURN(const uint64_t stored,
                          RecordFile::stored_count(codes_path, layout, check, kOpenContext));

@@ -193,6 +193,13 @@ def test_vector_parameter_refusals(db):
         db.search([0.5] * (DIM - 1) + ["a"], 1)
     with pytest.raises(TypeError, match=r"^argument 'query': 'dict' object"):
         db.search({}, 1)
+    for dtype in (np.complex64, np.complex128):
+        with pytest.raises(TypeError, match=r"^argument 'query': must be real number, not complex"):
+            db.search(np.ones(DIM, dtype=dtype), 1)
+        with pytest.raises(TypeError, match=r"^argument 'embeddings': must be real number, not "
+                                            r"complex"):
+            db.add(["a"], np.ones((1, DIM), dtype=dtype), ["{}"])
+    assert db.count() == 0
 
 
 def test_list_of_vectors_refusals(db):

@@ -1,5 +1,6 @@
 """The HNSW graph from Python: its constructor, the graph file, and searches through it."""
 import os
+import struct
 
 import numpy as np
 import pytest
@@ -78,6 +79,8 @@ def test_graph_file_is_written_only_when_the_graph_changed(db_path):
 @pytest.mark.parametrize("content, line", [
     (b"", "Failed to load HNSW graph: io error: unexpected end of file"),
     (bytes(8) + b"\x02" + bytes(53), "Failed to load HNSW graph: tag for enum is not valid, found 2"),
+    (bytes(17) + struct.pack("<5Qf?", 16, 0, 0, 200, 50, 50.0, False),
+     "Failed to load HNSW graph: invalid configuration: m_max 0"),
 ])
 def test_damaged_graph_is_reported_and_the_database_searches_exactly(db_path, capfd, content,
                                                                      line):
@@ -89,7 +92,8 @@ def test_damaged_graph_is_reported_and_the_database_searches_exactly(db_path, ca
     capfd.readouterr()
     db = tamix.TamixPython(db_path, DIM, "hnsw")
     assert capfd.readouterr().err == line + "\n"
-    assert db.search(data[3], 1)[0] == ("id3", pytest.approx(1.0))
+    hits = db.search(data[3], 5)
+    assert len(hits) == 5 and hits[0] == ("id3", pytest.approx(1.0))
 
 
 def test_a_directory_named_like_the_graph_is_no_graph(db_path, capfd):

@@ -80,10 +80,11 @@ def test_configure_outside_ivf_mode_makes_no_index(db_path):
     db.set_mode("ivf")
     db.persist()
     assert read(ivf_file(db_path, "config.json")).decode() == CONFIG_DEFAULT
-    assert read(ivf_file(db_path, "centroids.bin")) == bytes(8)
+    # No centroids, then the training stamp (0: untrained) and the hash of config.json.
+    assert read(ivf_file(db_path, "centroids.bin"))[:16] == bytes(16)
     parts = os.listdir(ivf_file(db_path, "partitions"))
     assert sorted(parts) == sorted(f"part_{i}.graph" for i in range(100))
-    assert {os.path.getsize(ivf_file(db_path, "partitions", p)) for p in parts} == {62}
+    assert {os.path.getsize(ivf_file(db_path, "partitions", p)) for p in parts} == {62 + 8}
 
 
 def test_configure_in_ivf_mode_replaces_the_index_and_prunes_old_files(db_path):
@@ -95,9 +96,11 @@ def test_configure_in_ivf_mode_replaces_the_index_and_prunes_old_files(db_path):
     assert '"nlist": 4,\n  "nprobe": 5,\n  "max_iterations": 10,' in config
     assert sorted(os.listdir(ivf_file(db_path, "partitions"))) == [
         f"part_{i}.graph" for i in range(4)]
-    with pytest.raises(ValueError) as e:
-        db.configure_ivf(65537)
-    assert str(e.value) == "nlist must be at most 65536, got 65537"
+    for args, message in (((65537,), "nlist must be at most 65536, got 65537"),
+                          ((10, 0), "nprobe must be at least 1, got 0")):
+        with pytest.raises(ValueError) as e:
+            db.configure_ivf(*args)
+        assert str(e.value) == message
     db.persist()
     assert '"nlist": 4,' in read(ivf_file(db_path, "config.json")).decode()
 
@@ -220,3 +223,60 @@ def test_ivf_files_in_the_way_never_block_the_commit(db_path):
     os.remove(ivf_file(db_path))
     db.persist()
     assert read(ivf_file(db_path, "config.json")).decode() == CONFIG_DEFAULT
+
+
+# --- reopening --------------------------------------------------------------------------
+
+def file_stamps(path):
+    names = [ivf_file(path, n) for n in ("config.json", "centroids.bin")]
+    names += [ivf_file(path, "partitions", p) for p in os.listdir(ivf_file(path, "partitions"))]
+    return {n: (os.stat(n).st_ino, os.stat(n).st_mtime_ns) for n in names}
+
+
+def test_a_trained_index_survives_reopening(db_path, capfd):
+    db = tamix.TamixPython(db_path, DIM, "ivf")
+    db.configure_ivf(16, 1)
+    data = fill(db, 2000)
+    db.train_ivf()
+    before = [db.search(q, 10) for q in data[:20]]
+    assert before != [db.search_batch([q], 10)[0] for q in data[:20]]  # not the exact answers
+    del db
+    stamps = file_stamps(db_path)
+    for mode in ("ivf", "flat"):  # opened in mode "ivf", or switched to it after
+        db = tamix.TamixPython(db_path, DIM, mode)
+        db.set_mode("ivf")
+        assert [db.search(q, 10) for q in data[:20]] == before
+        db.persist()
+        assert file_stamps(db_path) == stamps  # nothing rewritten
+        del db
+    assert capfd.readouterr().err == ""
+    db = tamix.TamixPython(db_path, DIM, "ivf")
+    more = fill(db, 5, seed=4, start=5000)
+    assert db.search(more[2], 1)[0][0] == "id5002"  # placed without training
+
+
+def test_ivf_files_that_fail_to_load_are_reported_and_kept(db_path, capfd):
+    db = tamix.TamixPython(db_path, DIM, "ivf")
+    db.configure_ivf(4, 1)
+    data = fill(db, 300)
+    db.train_ivf()
+    db.persist()
+    del db
+    with open(ivf_file(db_path, "centroids.bin"), "r+b") as f:
+        f.truncate(100)
+    kept = {p: read(ivf_file(db_path, "partitions", p))
+            for p in os.listdir(ivf_file(db_path, "partitions"))}
+    capfd.readouterr()
+    db = tamix.TamixPython(db_path, DIM, "ivf")
+    assert capfd.readouterr().err == ("Failed to load IVF index: centroids.bin is not 4 centroids "
+                                      f"of {DIM} floats\n")
+    assert db.search(data[3], 300) == db.search_batch([data[3]], 300)[0]  # exact
+    db.persist()
+    assert os.path.getsize(ivf_file(db_path, "centroids.bin")) == 100
+    assert {p: read(ivf_file(db_path, "partitions", p)) for p in kept} == kept
+    db.train_ivf()
+    db.persist()
+    del db
+    db = tamix.TamixPython(db_path, DIM, "ivf")
+    assert capfd.readouterr().err == ""
+    assert db.search(data[3], 1)[0][0] == "id3"

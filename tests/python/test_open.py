@@ -1,10 +1,11 @@
 """The constructor: validation, directories, failures, and the one-line description."""
 import os
+import sqlite3
 
 import pytest
 
 import tamix
-from conftest import DIM, fill
+from conftest import DIM, fill, ids
 
 DIM_MESSAGE = ("Dimension must be between 128 and 4096, got {}. Common values: 384 (MiniLM), "
                "768 (MPNet/Cohere), 1024 (Cohere v3), 1536 (OpenAI)")
@@ -92,3 +93,19 @@ def test_reopen_with_another_dimension(db_path):
 def test_info_counts_vectors(db):
     fill(db, 10)
     assert db.info() == repr(db) == f"Tamix(dimension={DIM}, mode='flat', vectors=10)"
+
+
+def test_a_stored_id_that_is_not_utf8_is_skipped_and_the_others_stay_reachable(db_path, capfd):
+    db = tamix.TamixPython(db_path, DIM)
+    data = fill(db, 10)
+    del db
+    with sqlite3.connect(os.path.join(db_path, "metadata.db")) as conn:
+        conn.execute("UPDATE ids SET id = CAST(X'6964FF35' AS TEXT) WHERE slot = 5")
+    conn.close()
+    capfd.readouterr()
+    db = tamix.TamixPython(db_path, DIM)
+    assert capfd.readouterr().err == "Skipped the stored id of slot 5: not valid UTF-8\n"
+    assert sorted(db.get_all_ids()) == sorted(set(ids(10)) - {"id5"})
+    hits = db.search(data[5], 10)
+    assert [h[0] for h in hits] == [h[0] for h in db.search_batch([data[5]], 10)[0]]
+    assert len(hits) == 9 and db.search(data[4], 1)[0][0] == "id4"

@@ -57,6 +57,27 @@ def test_adds_searches_and_reopens_with_every_vector(tmp_path, make):
         del db
 
 
+@pytest.mark.parametrize("make", [SQ8, PQ])
+@pytest.mark.parametrize("dimension", [64, 100, 4104])
+def test_what_a_constructor_creates_outside_the_main_range_it_reopens(tmp_path, make, dimension):
+    path = str(tmp_path / "db")
+    train = np.random.default_rng(1).standard_normal((300, dimension), dtype=np.float32)
+    db = make(path, dimension, train)
+    db.add(["a", "b"], train[:2], ["{}", "{}"])
+    db.persist()
+    del db
+    db = make(path, dimension, train)
+    assert db.count() == 2 and db.search(train[1], 1)[0][0] == "b"
+
+
+@pytest.mark.parametrize("make", [SQ8, PQ])
+def test_dimension_zero_is_refused_before_anything_is_created(tmp_path, make):
+    path = str(tmp_path / "db")
+    with pytest.raises(ValueError, match="^Dimension must be at least 1, got 0$"):
+        make(path, 0, [[]])
+    assert not os.path.exists(path)
+
+
 def test_product_quantized_progress_and_info(tmp_path, capfd):
     db = PQ(str(tmp_path / "db"), DIM, training())
     out = capfd.readouterr().out.splitlines()

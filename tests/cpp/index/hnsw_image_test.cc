@@ -165,16 +165,41 @@ TEST(HnswImageTest, HugeMaxLevelDoesNotSlowQueries) {
 }
 
 TEST(HnswImageTest, InsertionSkipsListsANodeDoesNotHave) {
-  // Node 0 claims level 3 but has one list; every new node reaches layer 16.
-  HnswConfig c;
-  c.ml = INFINITY;
-  const std::vector<uint8_t> image = ImageBuilder().u64(1).node(0, 3, {{}}).tail(0, 3, c).bytes();
+  // Node 0 claims level 3 but has one list, and every descent starts at it.
+  const std::vector<uint8_t> image = ImageBuilder().u64(1).node(0, 3, {{}}).tail(0, 3).bytes();
   TestStore t(ClusteredVectors(20, kDim, 2, 5), kDim);
   auto index = HnswIndex::deserialize(image).value();
   for (Slot s = 1; s < 20; ++s) index->insert(s, HalvedCosineFamily{t.flat()});
   EXPECT_EQ(index->node(0)->neighbors.size(), 1u);
-  EXPECT_EQ(index->max_level(), 16u);
-  EXPECT_EQ(index->node(index->entry_point().value())->neighbors.size(), 17u);
+  EXPECT_EQ(index->search(HalvedCosineOfQuery(t.flat(), t.vectors[7]), 1)[0].slot, 7u);
+}
+
+TEST(HnswImageTest, LimitsNoGraphCanWorkWithAreRefused) {
+  struct Case {
+    uint64_t m, m_max, m_max0;
+    float ml;
+    const char* message;
+  };
+  const float ml_of_two = 1.0f / std::log(2.0f);
+  for (const Case& c : {Case{16, 0, 0, 50.0f, "invalid configuration: m_max 0"},
+                        Case{16, 16, 0, 0.36f, "invalid configuration: m_max0 0"},
+                        Case{1, 1, 2, 0.36f, "invalid configuration: m 1"},
+                        Case{16, 16, 32, 0.0f, "invalid configuration: ml 0"},
+                        Case{16, 16, 32, NAN, "invalid configuration: ml nan"},
+                        Case{16, 16, 32, 1.5f, "invalid configuration: ml 1.5"}}) {
+    HnswConfig config;
+    config.m = c.m;
+    config.m_max = c.m_max;
+    config.m_max0 = c.m_max0;
+    config.ml = c.ml;
+    EXPECT_EQ(DecodeError(ImageBuilder().u64(0).tail(std::nullopt, 0, config).bytes()), c.message);
+  }
+  // m = 2 gives the largest ml allowed; lists longer than the limits are still kept.
+  const HnswConfig two = HnswConfig::from_m(2, 10, 10);
+  EXPECT_EQ(two.ml, ml_of_two);
+  const std::vector<uint8_t> image =
+      ImageBuilder().u64(1).node(0, 0, {{1, 2, 3, 4, 5}}).tail(0, 0, two).bytes();
+  EXPECT_EQ(HnswIndex::deserialize(image).value()->node(0)->neighbors[0].size(), 5u);
 }
 
 }  // namespace

@@ -96,10 +96,19 @@ TEST(IvfFilesTest, CentroidsImageIsCountThenLengthPrefixedRows) {
   EXPECT_EQ(image[28], 3);  // the second row's length
 }
 
+// "centroids.bin" as written: the image, the training and the hash of its config.json.
+std::vector<uint8_t> Stamped(const IvfCentroids& centroids, uint64_t training,
+                             const IvfConfig& config) {
+  std::vector<uint8_t> bytes = centroids_image(centroids);
+  append_u64(bytes, training);
+  append_u64(bytes, ivf_config_hash(ivf_config_json(config)));
+  return bytes;
+}
+
 class IvfFilesWriteTest : public ::testing::Test {
  protected:
-  Status Write(const IvfConfig& config, const IvfCentroids& centroids) {
-    return write_ivf_files(dir_, config, centroids, written_);
+  Status Write(const IvfConfig& config, const IvfCentroids& centroids, uint64_t training = 0) {
+    return write_ivf_files(dir_, config, centroids, training, written_);
   }
 
   testing::TempDir tmp_;
@@ -111,7 +120,7 @@ TEST_F(IvfFilesWriteTest, WritesEachFileOnlyWhenItsContentChanged) {
   const IvfCentroids untrained;
   ASSERT_TRUE(Write(IvfConfig{}, untrained).ok());
   EXPECT_EQ(ReadText(tmp_.file("config.json")), ivf_config_json(IvfConfig{}));
-  EXPECT_EQ(ReadFile(tmp_.file("centroids.bin")), std::vector<uint8_t>(8, 0));
+  EXPECT_EQ(ReadFile(tmp_.file("centroids.bin")), Stamped(untrained, 0, IvfConfig{}));
   EXPECT_FALSE(std::filesystem::exists(tmp_.file("config.json.tmp")));
 
   const uint64_t writes = file_io::write_calls();
@@ -119,13 +128,14 @@ TEST_F(IvfFilesWriteTest, WritesEachFileOnlyWhenItsContentChanged) {
   EXPECT_EQ(file_io::write_calls(), writes);
 
   const IvfCentroids trained(1, 2, {1.0f, 2.0f});
-  ASSERT_TRUE(Write(IvfConfig{}, trained).ok());
+  ASSERT_TRUE(Write(IvfConfig{}, trained, 7).ok());
   EXPECT_EQ(file_io::write_calls(), writes + 1);
-  EXPECT_EQ(ReadFile(tmp_.file("centroids.bin")), centroids_image(trained));
+  EXPECT_EQ(ReadFile(tmp_.file("centroids.bin")), Stamped(trained, 7, IvfConfig{}));
 
+  // Another configuration changes the hash the centroids carry: both files again.
   std::filesystem::remove(tmp_.file("config.json"));
-  ASSERT_TRUE(Write(IvfConfig::configured(4, 2), trained).ok());
-  EXPECT_EQ(file_io::write_calls(), writes + 2);
+  ASSERT_TRUE(Write(IvfConfig::configured(4, 2), trained, 7).ok());
+  EXPECT_EQ(file_io::write_calls(), writes + 3);
   EXPECT_EQ(ReadText(tmp_.file("config.json")), ivf_config_json(IvfConfig::configured(4, 2)));
 }
 
@@ -145,7 +155,7 @@ TEST_F(IvfFilesWriteTest, FailuresCarryTheirContextAndAreRetried) {
 
   std::filesystem::remove(tmp_.file("centroids.bin.tmp"));
   ASSERT_TRUE(Write(IvfConfig{}, IvfCentroids{}).ok());
-  EXPECT_EQ(ReadFile(tmp_.file("centroids.bin")), std::vector<uint8_t>(8, 0));
+  EXPECT_EQ(ReadFile(tmp_.file("centroids.bin")), Stamped(IvfCentroids{}, 0, IvfConfig{}));
 }
 
 }  // namespace

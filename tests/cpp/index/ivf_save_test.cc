@@ -15,6 +15,8 @@ namespace {
 namespace fs = std::filesystem;
 using testing_util::ClusteredVectors;
 using testing_util::Lists;
+using testing_util::PartitionOfEach;
+using testing_util::Search;
 using testing_util::ReadFile;
 using testing_util::TestStore;
 using testing_util::Train;
@@ -29,6 +31,13 @@ class IvfSaveTest : public ::testing::Test {
     return std::distance(fs::directory_iterator(Ivf() + "/partitions"), fs::directory_iterator());
   }
 
+  // A partition file as written: the graph image, then the training.
+  static std::vector<uint8_t> PartFile(const IvfIndex& index, uint64_t i) {
+    std::vector<uint8_t> bytes = index.partition(i).serialize();
+    append_u64(bytes, index.training());
+    return bytes;
+  }
+
   TestStore db_{ClusteredVectors(400, 8, 4, 21), 8};
 };
 
@@ -38,9 +47,9 @@ TEST_F(IvfSaveTest, UntrainedDefaultIndexWritesEmptyFiles) {
   const std::vector<uint8_t> config = ReadFile(Ivf() + "/config.json");
   EXPECT_EQ(std::string(config.begin(), config.end()), ivf_config_json(IvfConfig{}));
   EXPECT_EQ(std::count(config.begin(), config.end(), '\n'), 14);
-  EXPECT_EQ(ReadFile(Ivf() + "/centroids.bin"), std::vector<uint8_t>(8, 0));
+  EXPECT_EQ(ReadFile(Ivf() + "/centroids.bin").size(), 8u + 16u);
   EXPECT_EQ(Files(), 100u);
-  for (uint64_t i = 0; i < 100; ++i) EXPECT_EQ(fs::file_size(Part(i)), 62u) << i;
+  for (uint64_t i = 0; i < 100; ++i) EXPECT_EQ(fs::file_size(Part(i)), 62u + 8u) << i;
 }
 
 TEST_F(IvfSaveTest, OnlyChangedPartitionsAreWrittenAgain) {
@@ -48,7 +57,7 @@ TEST_F(IvfSaveTest, OnlyChangedPartitionsAreWrittenAgain) {
   Train(index, db_.store.get());
   ASSERT_TRUE(index.save(Ivf()).ok());
   for (uint64_t i = 0; i < 4; ++i) {
-    EXPECT_EQ(ReadFile(Part(i)), index.partition(i).serialize());
+    EXPECT_EQ(ReadFile(Part(i)), PartFile(index, i));
   }
   uint64_t writes = file_io::write_calls();
   ASSERT_TRUE(index.save(Ivf()).ok());
@@ -70,7 +79,7 @@ TEST_F(IvfSaveTest, FilesBeyondTheListsAreRemoved) {
   }
   IvfIndex index(Lists(4, 1));
   ASSERT_TRUE(index.save(Ivf()).ok());
-  EXPECT_EQ(fs::file_size(Part(3)), 62u);
+  EXPECT_EQ(fs::file_size(Part(3)), 62u + 8u);
   EXPECT_FALSE(fs::exists(Part(4)));
   EXPECT_FALSE(fs::exists(Part(12)));
   EXPECT_TRUE(fs::exists(Ivf() + "/partitions/part_012.graph"));  // not a name we write
@@ -83,7 +92,7 @@ TEST_F(IvfSaveTest, RemovedPartitionsDirectoryIsWrittenAgain) {
   fs::remove_all(Ivf() + "/partitions");
   ASSERT_TRUE(index.save(Ivf()).ok());
   EXPECT_EQ(Files(), 4u);
-  EXPECT_EQ(ReadFile(Part(2)), index.partition(2).serialize());
+  EXPECT_EQ(ReadFile(Part(2)), PartFile(index, 2));
 }
 
 TEST_F(IvfSaveTest, PartitionWriteErrorsAreReportedAndRetried) {
@@ -95,7 +104,70 @@ TEST_F(IvfSaveTest, PartitionWriteErrorsAreReportedAndRetried) {
   EXPECT_EQ(failed.error().message(), "Failed to write IVF partitions");
   fs::remove(Part(2) + ".tmp");
   ASSERT_TRUE(index.save(Ivf()).ok());
-  EXPECT_EQ(ReadFile(Part(2)), index.partition(2).serialize());
+  EXPECT_EQ(ReadFile(Part(2)), PartFile(index, 2));
+}
+
+class IvfLoadTest : public IvfSaveTest {
+ protected:
+  static std::vector<std::pair<Slot, float>> Pairs(const std::vector<ScoredIndex>& hits) {
+    std::vector<std::pair<Slot, float>> out;
+    for (const ScoredIndex& h : hits) out.emplace_back(h.slot, h.value);
+    return out;
+  }
+  Result<std::unique_ptr<IvfIndex>> Load(const IvfConfig& config, uint64_t limit) {
+    return IvfIndex::load(Ivf(), config, ivf_config_json(config), 8, limit);
+  }
+};
+
+TEST_F(IvfLoadTest, SavedIndexLoadsAnswersAlikeAndRewritesNothing) {
+  IvfIndex index(Lists(4, 2));
+  Train(index, db_.store.get());
+  ASSERT_TRUE(index.save(Ivf()).ok());
+  auto loaded = Load(Lists(4, 2), 400).value();
+  EXPECT_EQ(loaded->training(), index.training());
+  for (Slot q : {0, 57, 399}) {
+    EXPECT_EQ(Pairs(Search(*loaded, db_.vectors[q], 10, *db_.store)),
+              Pairs(Search(index, db_.vectors[q], 10, *db_.store)));
+  }
+  const uint64_t writes = file_io::write_calls();
+  ASSERT_TRUE(loaded->save(Ivf()).ok());
+  EXPECT_EQ(file_io::write_calls(), writes);
+}
+
+TEST_F(IvfLoadTest, MembersAboveTheLimitGoAndUnheldSlotsArePlaced) {
+  IvfIndex index(Lists(4, 2));
+  Train(index, db_.store.get());
+  ASSERT_TRUE(index.save(Ivf()).ok());
+  const uint64_t p = PartitionOfEach(index, 400)[7];
+  std::filesystem::remove(Part(p));  // as if the crash came before this file was written
+  IvfIndex empty(Lists(4, 2));
+  std::vector<uint8_t> bytes = empty.partition(p).serialize();
+  append_u64(bytes, index.training());
+  testing_util::WriteFile(Part(p), bytes);
+
+  auto loaded = Load(Lists(4, 2), 300).value();
+  EXPECT_FALSE(loaded->partition(p).contains(7));
+  loaded->place_new(*db_.store, 400);
+  EXPECT_EQ(PartitionOfEach(*loaded, 400), PartitionOfEach(index, 400));
+}
+
+TEST_F(IvfLoadTest, FilesThatDisagreeAreRefused) {
+  IvfIndex index(Lists(4, 2));
+  Train(index, db_.store.get());
+  ASSERT_TRUE(index.save(Ivf()).ok());
+  const std::vector<uint8_t> part1 = ReadFile(Part(1));
+  EXPECT_EQ(Load(Lists(4, 3), 400).error().message(),
+            "config.json was not written with centroids.bin");
+  EXPECT_EQ(IvfIndex::load(Ivf(), Lists(4, 2), ivf_config_json(Lists(4, 2)), 9, 400)
+                .error()
+                .message(),
+            "centroids.bin is not 4 centroids of 9 floats");
+  Train(index, db_.store.get());  // a second training, saved only in part
+  ASSERT_TRUE(index.save(Ivf()).ok());
+  testing_util::WriteFile(Part(1), part1);
+  EXPECT_EQ(Load(Lists(4, 2), 400).error().chain(),
+            (std::vector<std::string>{"part_1.graph",
+                                      "written by another training than centroids.bin"}));
 }
 
 }  // namespace
