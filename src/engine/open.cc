@@ -107,9 +107,14 @@ Result<std::unique_ptr<Tamix>> Tamix::open(std::string path, uint64_t dimension,
       std::unique_ptr<Tamix> db,
       assemble(std::move(path), dimension, kFlatStore,
                [&](Tamix& db, const std::optional<CommitPoint>& point) -> Status {
-                 // A point that covers no vectors names no store to keep.
-                 const bool covers = point && point->vector_count > 0;
-                 return db.open_committed_store(covers ? point->vector_store : kFlatStore);
+                 const uint64_t named = point ? point->vector_store : kFlatStore;
+                 if (named == kFlatStore || point->vector_count > 0) {
+                   return db.open_committed_store(named);
+                 }
+                 // An empty quantized store may never have been made (a kill inside its
+                 // constructor, after the point): then the flat store opens.
+                 if (db.open_committed_store(named).ok()) return Ok();
+                 return db.open_committed_store(kFlatStore);
                }));
   db->load_graph(db->vector_count());
   db->storage_kind_ = entry->kind;

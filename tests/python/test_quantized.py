@@ -58,6 +58,17 @@ def test_adds_searches_and_reopens_with_every_vector(tmp_path, make):
 
 
 @pytest.mark.parametrize("make", [SQ8, PQ])
+def test_an_empty_quantized_database_reopens_with_its_store(tmp_path, make):
+    path = str(tmp_path / "db")
+    make(path, DIM, training()).persist()
+    db = tamix.TamixPython(path, DIM)
+    data = fill(db, 20)
+    assert db.search(data[7], 1)[0][0] == "id7"
+    del db
+    assert make(path, DIM, training()).count() == 20
+
+
+@pytest.mark.parametrize("make", [SQ8, PQ])
 @pytest.mark.parametrize("dimension", [64, 100, 4104])
 def test_what_a_constructor_creates_outside_the_main_range_it_reopens(tmp_path, make, dimension):
     path = str(tmp_path / "db")
