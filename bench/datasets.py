@@ -1,11 +1,12 @@
 """The data every Python benchmark measures on, with exact answers to check recall against.
 
     from datasets import load, ground_truth, recall_at_k
-    data, queries = load("fashion-mnist")       # or "synthetic"
+    data, queries = load("fashion-mnist")       # or "synthetic", "synthetic-128"
 
 Fashion-MNIST comes from Debian's dataset-fashion-mnist (installed by `make setup`); the
-synthetic set is drawn from a fixed seed, so every run and every benchmark sees the same
-vectors.
+synthetic sets are drawn from a fixed seed, so every run and every benchmark sees the same
+vectors. "synthetic-128" is the same recipe at 128 floats, where a graph's per-hop memory
+traffic outweighs its distances.
 """
 import gzip
 import os
@@ -13,7 +14,7 @@ import os
 import numpy as np
 
 FASHION_MNIST_DIR = "/usr/share/datasets/fashion-mnist"
-NAMES = ("fashion-mnist", "synthetic")
+NAMES = ("fashion-mnist", "synthetic", "synthetic-128")
 
 
 def _idx_images(name, count=None):
@@ -65,11 +66,14 @@ def synthetic_queries(count=1000, dim=768, centres=1000, centre_sd=1.0, noise_sd
 
 
 def load(name, queries=1000):
-    """(data, queries) of a named set: "fashion-mnist" or "synthetic" (the defaults above)."""
+    """(data, queries) of a named set: "fashion-mnist", "synthetic" (the defaults above) or
+    "synthetic-128"."""
     if name == "fashion-mnist":
         return fashion_mnist(), fashion_mnist_queries(queries)
     if name == "synthetic":
         return synthetic(), synthetic_queries(queries)
+    if name == "synthetic-128":
+        return synthetic(dim=128), synthetic_queries(queries, dim=128)
     raise ValueError(f"unknown data set {name!r}; one of {NAMES}")
 
 

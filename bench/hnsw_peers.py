@@ -2,7 +2,7 @@
 all at M 16 and ef_construction 200: build time, graph memory, and single-query throughput
 and recall@10 at several ef_search values, on 1 worker and on all, for each data set.
 
-    python3 bench/hnsw_peers.py [--sets fashion-mnist synthetic] [--threads 1 8]
+    python3 bench/hnsw_peers.py [--sets fashion-mnist synthetic synthetic-128] [--threads 1 8]
                                 [--ef 20 30 40 50 70 100 200] [--runs 3]
 
 Build: tamix's new_hnsw + add + persist + the first search (which inserts the vectors into
@@ -16,7 +16,8 @@ beaten by another with more recall and more throughput).
 Memory per vector: ours as the growth of anonymous resident memory over the first search
 (the graph build and the commit of ids and metadata) and as the size of hnsw.graph (u64
 slots); hnswlib's as its saved index minus the vectors it copies (links, upper layers,
-labels) and as its resident growth minus those vectors.
+labels) and as its resident growth minus those vectors, and with them: ours reads the
+vectors from the store's mapping and keeps no copy.
 """
 import argparse
 import os
@@ -28,7 +29,7 @@ import tempfile
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from datasets import load, normalised, recall_at_k  # noqa: E402
+from datasets import NAMES, load, normalised, recall_at_k  # noqa: E402
 from peer_runs import (K, SATURATED, format_ratio, least_ratio, ratio_at,  # noqa: E402
                        parse_args, rss_anon, run_all, take_turns, timed, write_result)
 
@@ -81,6 +82,7 @@ def build_hnswlib(root, unit, threads, r):
     r["hnswlib_build_s"], index = timed(build)
     vectors = n * dim * 4
     r["hnswlib_rss_per_vector"] = (rss_anon() - before - vectors) / n
+    r["vector_bytes"] = dim * 4
     saved = os.path.join(root, "hnswlib.bin")
     index.save_index(saved)
     r["hnswlib_file_per_vector"] = (os.path.getsize(saved) - vectors) / n
@@ -151,7 +153,8 @@ def report(name, threads, r):
     print(f"  bytes per vector: tamix resident growth {r['tamix_rss_per_vector']:.0f}, "
           f"hnsw.graph {r['tamix_file_per_vector']:.0f}; hnswlib saved minus vectors "
           f"{r['hnswlib_file_per_vector']:.0f}, resident growth minus vectors "
-          f"{r['hnswlib_rss_per_vector']:.0f}")
+          f"{r['hnswlib_rss_per_vector']:.0f}, with its copy of them "
+          f"{r['hnswlib_rss_per_vector'] + r['vector_bytes']:.0f}")
     print(f"  {'ef':>5}{'tamix':>16}{'hnswlib':>16}{'faiss':>16}"
           f"{'/hnswlib':>10}{'/faiss':>10}   (recall qps; the peer at our recall)")
     judged = []
@@ -176,7 +179,7 @@ def report(name, threads, r):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--ef", type=int, nargs="+", default=[20, 30, 40, 50, 70, 100, 200])
-    args = parse_args(parser, worker, runs=3)
+    args = parse_args(parser, worker, runs=3, sets=NAMES)
     if args is None:
         return
 

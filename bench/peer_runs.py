@@ -45,11 +45,11 @@ def run_worker(script, name, threads, args, env=None):
             return json.load(f)
 
 
-def parse_args(parser, worker, runs):
-    """Adds what every side-by-side benchmark takes (--sets, --threads, --runs, and hidden,
-    what run_worker passes) and parses. In a worker process runs worker(args) on its one
-    thread count and returns None."""
-    parser.add_argument("--sets", nargs="+", default=list(NAMES), choices=NAMES)
+def parse_args(parser, worker, runs, sets=("fashion-mnist", "synthetic")):
+    """Adds what every side-by-side benchmark takes (--sets, default `sets`, --threads,
+    --runs, and hidden, what run_worker passes) and parses. In a worker process runs
+    worker(args) on its one thread count and returns None."""
+    parser.add_argument("--sets", nargs="+", default=list(sets), choices=NAMES)
     parser.add_argument("--threads", type=int, nargs="+", default=[1, os.cpu_count()])
     parser.add_argument("--runs", type=int, default=runs)
     parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)

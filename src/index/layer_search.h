@@ -34,8 +34,10 @@ inline float distance_of(uint64_t entry) {
 inline NodeId node_of(uint64_t entry) { return static_cast<NodeId>(entry); }
 
 struct Scratch {
-  std::vector<uint32_t> marks;  // marks[id] == epoch: visited in the current search
-  uint32_t epoch = 0;
+  // marks[id] == epoch: visited in the current search. Two bytes a node keep more of them
+  // in cache; the marks are cleared once every 65,535 searches.
+  std::vector<uint16_t> marks;
+  uint16_t epoch = 0;
   std::vector<uint64_t> candidates;  // min-heap
   std::vector<uint64_t> results;     // max-heap W; ascending once a search is finished
   std::vector<uint64_t> gathered;    // max-heap of live results; ascending when finished
@@ -159,6 +161,14 @@ void search_layer_ids(const NodeTable& table, NodeId entry, uint64_t ef, uint64_
     if (layer == 0 && !s.candidates.empty()) table.prefetch_list0(node_of(s.candidates.front()));
     for (uint32_t i = 0; i < fresh; ++i) source.prefetch(s.fresh_slots[i]);
     source.batch(s.fresh_slots.data(), fresh, s.fresh_distances.data());
+    // A neighbour nearer than the worst result will likely be expanded: its list starts
+    // loading now, long before it is read.
+    if (layer == 0 && s.results.size() >= width) {
+      const float worst = distance_of(s.results.front());
+      for (uint32_t i = 0; i < fresh; ++i) {
+        if (s.fresh_distances[i] < worst) table.prefetch_list0(s.fresh[i]);
+      }
+    }
     for (uint32_t i = 0; i < fresh; ++i) {
       consider(s.fresh[i], s.fresh_slots[i], s.fresh_distances[i], false);
     }

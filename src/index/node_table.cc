@@ -2,9 +2,10 @@
 
 #include <algorithm>
 #include <bit>
-#include <cstring>
 #include <new>
 #include <thread>
+
+#include <sys/mman.h>
 
 #include "index/hnsw_level.h"
 
@@ -12,6 +13,9 @@ namespace tamix::hnsw {
 namespace {
 
 constexpr size_t kUpperChunkWords = size_t{1} << 16;
+constexpr uint32_t kLineWords = 16;
+constexpr uint32_t kMostPrefetchLines = 4;
+constexpr size_t kHugePage = size_t{2} << 20;
 
 void store(uint32_t& word, uint32_t value) {
   std::atomic_ref<uint32_t>(word).store(value, std::memory_order_release);
@@ -29,28 +33,46 @@ void pause() {
 
 NodeTable::NodeTable(uint32_t capacity0, uint32_t capacity_upper)
     : capacity0_(std::min(capacity0, kMaxLinks)),
-      capacity_upper_(std::min(capacity_upper, kMaxLinks)) {}
+      capacity_upper_(std::min(capacity_upper, kMaxLinks)),
+      ids0_stride_((capacity0_ + kLineWords - 1) / kLineWords * kLineWords),
+      ids0_lines_(std::min(ids0_stride_ / kLineWords, kMostPrefetchLines)) {}
 
 NodeTable::~NodeTable() {
   for (auto& s : segments_) {
     Segment* segment = s.load(std::memory_order_relaxed);
-    if (segment != nullptr) ::operator delete (segment, std::align_val_t{64});
+    if (segment != nullptr) ::munmap(segment->mapped, segment->mapped_bytes);
   }
 }
 
-// One allocation holds the segment's three arrays, zeroed: entries start with no lists.
+// One mapping holds the segment's arrays. Its pages are zero (entries start with no lists)
+// and stay unbacked until an entry reaches them, so the growth headroom of the last segment
+// costs address space only. Large segments ask for huge pages: a search touches a few lines
+// of each of many entries, and with small pages nearly every one missed the TLB.
 NodeTable::Segment* NodeTable::new_segment(int index) const {
   const size_t entries = size_t{1} << (index + kFirstBits);
   const size_t head = (sizeof(Segment) + 63) / 64 * 64;
+  const size_t ids_bytes = entries * ids0_stride_ * sizeof(uint32_t);
+  const size_t rest_bytes = entries * (1 + size_t{capacity0_}) * sizeof(uint32_t);
   const size_t slots_bytes = entries * sizeof(Slot);
-  const size_t info_bytes = entries * sizeof(Info);
-  const size_t bytes = head + slots_bytes + info_bytes + entries * stride0() * sizeof(uint32_t);
-  auto* memory = static_cast<uint8_t*>(::operator new (bytes, std::align_val_t{64}));
-  std::memset(memory, 0, bytes);
+  const size_t bytes = head + ids_bytes + rest_bytes + slots_bytes + entries * sizeof(Info);
+  const size_t slack = bytes >= kHugePage ? kHugePage : 0;
+  void* mapped =
+      ::mmap(nullptr, bytes + slack, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapped == MAP_FAILED) throw std::bad_alloc();
+  auto* memory = static_cast<uint8_t*>(mapped);
+  if (slack != 0) {
+    memory += (kHugePage - reinterpret_cast<uintptr_t>(memory) % kHugePage) % kHugePage;
+#ifdef MADV_HUGEPAGE
+    ::madvise(memory, bytes, MADV_HUGEPAGE);
+#endif
+  }
   auto* segment = new (memory) Segment;
-  segment->slots = reinterpret_cast<Slot*>(memory + head);
-  segment->info = new (memory + head + slots_bytes) Info[entries]();
-  segment->links0 = reinterpret_cast<uint32_t*>(memory + head + slots_bytes + info_bytes);
+  segment->mapped = mapped;
+  segment->mapped_bytes = bytes + slack;
+  segment->ids0 = reinterpret_cast<uint32_t*>(memory + head);
+  segment->rest0 = reinterpret_cast<uint32_t*>(memory + head + ids_bytes);
+  segment->slots = reinterpret_cast<Slot*>(memory + head + ids_bytes + rest_bytes);
+  segment->info = new (memory + head + ids_bytes + rest_bytes + slots_bytes) Info[entries]();
   return segment;
 }
 
@@ -68,27 +90,36 @@ NodeId NodeTable::add(Slot slot) {
   return id;
 }
 
+// Ids past the new count are cleared after the new ones are written: a reader meanwhile may
+// see the old tail, but never an end before the new list's.
+void NeighborList::store_ids(std::span<const NodeId> ids, uint32_t old_count) const {
+  for (uint32_t i = 0; i < ids.size(); ++i) store(ids_[i], ids[i] + 1);
+  for (uint32_t i = static_cast<uint32_t>(ids.size()); i < old_count; ++i) store(ids_[i], 0);
+}
+
 void NeighborList::assign(std::span<const NodeId> ids, std::span<const float> distances,
                           uint32_t kept) const {
   const uint32_t n = static_cast<uint32_t>(std::min<size_t>(ids.size(), capacity_));
-  for (uint32_t i = 0; i < n; ++i) store(words_[1 + i], ids[i]);
+  store_ids(ids.first(n), count());
   const bool known = distances.size() == ids.size();
   if (known) {
-    for (uint32_t i = 0; i < n; ++i) {
-      words_[1 + capacity_ + i] = std::bit_cast<uint32_t>(distances[i]);
-    }
+    for (uint32_t i = 0; i < n; ++i) rest_[1 + i] = std::bit_cast<uint32_t>(distances[i]);
   }
   uint32_t word = n | (known ? kKnown : 0);
   if (known && n == ids.size() && kept <= n) word |= kChosen | kept << kKeptShift;
-  store(words_[0], word);
+  rest_[0] = word;
 }
 
 void NeighborList::append(NodeId id, float distance) const {
-  const uint32_t word = load(words_[0]);
-  const uint32_t n = word & kCountMask;
-  store(words_[1 + n], id);
-  words_[1 + capacity_ + n] = std::bit_cast<uint32_t>(distance);
-  store(words_[0], (word & kKnown) | (n + 1));
+  const uint32_t n = count();
+  store(ids_[n], id + 1);
+  rest_[1 + n] = std::bit_cast<uint32_t>(distance);
+  rest_[0] = (rest_[0] & kKnown) | (n + 1);
+}
+
+void NeighborList::clear() const {
+  store_ids({}, count());
+  rest_[0] = 0;
 }
 
 uint32_t* NodeTable::new_upper(uint32_t layers) {
@@ -111,7 +142,7 @@ void NodeTable::reset(NodeId id, uint32_t lists, uint64_t level) {
   lists = std::min<uint32_t>(lists, kMaxLevel + 1);
   const Place place = at(id);
   Info& node = place.segment->info[place.offset];
-  store(place.segment->links0[place.offset * stride0()], 0);
+  list(id, 0).clear();
   node.upper.store(lists > 1 ? new_upper(lists - 1) : nullptr, std::memory_order_release);
   const uint32_t level_bits = static_cast<uint32_t>(std::min<uint64_t>(level, 255)) << 8;
   node.meta.store(lists | level_bits | kNodeBit, std::memory_order_release);
