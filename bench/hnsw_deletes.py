@@ -22,7 +22,8 @@ import tempfile
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from datasets import ground_truth, normalised, recall_at_k, synthetic, synthetic_queries  # noqa: E402
+from datasets import (ground_truth, normalised, recall_at_k, synthetic,  # noqa: E402
+                      synthetic_queries)
 from peer_runs import K, take_turns  # noqa: E402
 
 M, EF_CONSTRUCTION = 16, 200
@@ -47,18 +48,28 @@ def hnswlib_index(dim, capacity, ef):
     return index
 
 
+def hnswlib_search(index, row):
+    """The labels of the k nearest live; none when hnswlib found fewer (it raises then)."""
+    try:
+        return index.knn_query(row, K)[0][0]
+    except RuntimeError:
+        return []
+
+
 def measure(db, index, queries, live, truth, runs, label_to_row=lambda x: x):
-    """Recall and qps of both among `live` rows (truth: rows of `live`, best first)."""
+    """Recall, qps and answers short of k of both among `live` rows (truth: rows of `live`,
+    best first)."""
     rows = [normalised(queries[i:i + 1]) for i in range(len(queries))]
     index.set_num_threads(1)
     qps, answers = take_turns({
         "tamix": lambda i: db.search(queries[i], K),
-        "hnswlib": lambda i: index.knn_query(rows[i], K)[0][0],
+        "hnswlib": lambda i: hnswlib_search(index, rows[i]),
     }, len(queries), runs)
     found = {"tamix": [[int(h[0]) for h in a] for a in answers["tamix"]],
              "hnswlib": [[label_to_row(int(x)) for x in a] for a in answers["hnswlib"]]}
     exact = live[truth]
-    return {lib: (recall_at_k(found[lib], exact, K), qps[lib]) for lib in qps}
+    return {lib: (recall_at_k(found[lib], exact, K), qps[lib],
+                  sum(len(f) < K for f in found[lib])) for lib in qps}
 
 
 def deletes(seed, ef, runs):
@@ -124,9 +135,11 @@ def report(per_seed):
         margin = max(s["tamix"][0] - s["hnswlib"][0] for s in seeds)
         ratio = np.median([s["tamix"][1] / s["hnswlib"][1] for s in seeds])
         mark = "ok" if margin >= -TOLERANCE else "MISSED"
+        short = {lib: sum(s[lib][2] for s in seeds) for lib in ("tamix", "hnswlib")}
         print(f"  {point:<14}{recall['tamix']:>8.3f}{recall['hnswlib']:>9.3f}"
               f"{margin:>+10.3f} {mark:<3}{qps['tamix']:>10,.0f}{qps['hnswlib']:>9,.0f}"
-              f"{ratio:>7.2f}x", flush=True)
+              f"{ratio:>7.2f}x" + "".join(f"; {lib} {n} answers short of {K}"
+                                         for lib, n in short.items() if n), flush=True)
 
 
 def main():
