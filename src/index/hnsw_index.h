@@ -75,7 +75,7 @@ class HnswIndex {
   std::vector<ScoredIndex> search_layer(Slot entry, uint64_t ef, uint64_t layer,
                                         const Source& source) const;
   // The k best scores (1 - distance), best first. With `live`, only live slots are
-  // answered; dead ones still lead the way.
+  // answered and fill the layer-0 breadth; dead ones still lead the way.
   template <class Source>
   std::vector<ScoredIndex> search(const Source& source, uint64_t k,
                                   const LiveSlots* live = nullptr) const;

@@ -24,11 +24,10 @@ std::vector<ScoredIndex> HnswIndex::search_nearest(const Source& source, uint64_
   const hnsw::NodeId ep = hnsw::descend(table_, t.entry, start_layer(t), 0, source, s);
   if (live == nullptr) {
     hnsw::search_layer_ids<false>(table_, ep, ef, 0, source, s);
-    return to_scored(s.results, keep);
+  } else {
+    hnsw::search_layer_ids<true>(table_, ep, ef, 0, source, s, live);
   }
-  const hnsw::LiveFilter filter{live, keep, k};
-  hnsw::search_layer_ids<true>(table_, ep, ef, 0, source, s, &filter);
-  return to_scored(s.gathered, keep);
+  return to_scored(s.results, keep);
 }
 
 template <class Source>

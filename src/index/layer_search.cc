@@ -10,7 +10,6 @@ void Scratch::start(NodeId nodes) {
   if (marks.size() < nodes) marks.resize(nodes, 0);
   candidates.clear();
   results.clear();
-  gathered.clear();
 }
 
 Scratch& thread_scratch() {

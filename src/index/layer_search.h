@@ -40,7 +40,6 @@ struct Scratch {
   uint16_t epoch = 0;
   std::vector<uint64_t> candidates;  // min-heap
   std::vector<uint64_t> results;     // max-heap W; ascending once a search is finished
-  std::vector<uint64_t> gathered;    // max-heap of live results; ascending when finished
   std::vector<NodeId> links, fresh;  // one list as read, and its unvisited ids
   std::vector<Slot> fresh_slots;     // their slots and distances
   std::vector<float> fresh_distances;
@@ -73,14 +72,6 @@ struct Scratch {
 // This thread's scratch. A search and an insertion on one thread take turns with it.
 Scratch& thread_scratch();
 
-// Live results gathered at layer 0: the `keep` nearest live nodes met, and the search goes
-// on past its stop test until at least `need` live nodes are among them.
-struct LiveFilter {
-  const LiveSlots* live;
-  uint64_t keep;
-  uint64_t need;
-};
-
 inline void push_min(std::vector<uint64_t>& heap, uint64_t e) {
   heap.push_back(e);
   std::push_heap(heap.begin(), heap.end(), std::greater<uint64_t>());
@@ -100,22 +91,18 @@ inline void pop_max(std::vector<uint64_t>& heap) {
   heap.pop_back();
 }
 
-// Keeps the `keep` smallest entries offered.
-inline void offer_bounded(std::vector<uint64_t>& heap, uint64_t e, uint64_t keep) {
-  if (heap.size() < keep) {
-    push_max(heap, e);
-  } else if (keep > 0 && e < heap.front()) {
-    pop_max(heap);
-    push_max(heap, e);
-  }
-}
-
 // Best-first search of `layer` from `entry` with breadth max(ef, 1). Leaves W in
-// s.results and, with a filter, the live results in s.gathered, both ascending. Admission
-// and stop use the distances' own comparisons; the heaps use the total order of pack().
+// s.results, ascending. Admission and stop use the distances' own comparisons; the heaps
+// use the total order of pack().
+//
+// With a filter W takes live nodes only, so a dead node never holds a place a live one
+// could have had; dead nodes still become candidates and lead on. The stop test waits
+// until W is full, else a region of dead nodes would end the search short of live ones
+// beyond it. Each node is still expanded at most once, so a mostly dead graph costs visits,
+// never a loop.
 template <bool kFilter, class Source>
 void search_layer_ids(const NodeTable& table, NodeId entry, uint64_t ef, uint64_t layer,
-                      const Source& source, Scratch& s, const LiveFilter* filter = nullptr) {
+                      const Source& source, Scratch& s, const LiveSlots* live = nullptr) {
   const uint64_t width = std::max<uint64_t>(ef, 1);
   const uint32_t capacity = table.capacity(layer);
   s.start(table.size());
@@ -127,16 +114,13 @@ void search_layer_ids(const NodeTable& table, NodeId entry, uint64_t ef, uint64_
   }
 
   auto consider = [&](NodeId id, Slot slot, float d, bool first) {
+    if (!first && s.results.size() >= width && !(d < distance_of(s.results.front()))) return;
+    push_min(s.candidates, pack(d, id));
     if constexpr (kFilter) {
-      if (filter->live->contains(slot)) offer_bounded(s.gathered, pack(d, id), filter->keep);
+      if (!live->contains(slot)) return;
     }
-    if (first || s.results.size() < width || d < distance_of(s.results.front())) {
-      push_min(s.candidates, pack(d, id));
-      push_max(s.results, pack(d, id));
-      if (s.results.size() > width) pop_max(s.results);
-    } else if (kFilter && s.gathered.size() < filter->need) {
-      push_min(s.candidates, pack(d, id));  // still short of live results: keep exploring
-    }
+    push_max(s.results, pack(d, id));
+    if (s.results.size() > width) pop_max(s.results);
   };
   s.first_visit(entry);
   const Slot entry_slot = table.slot(entry);
@@ -144,10 +128,8 @@ void search_layer_ids(const NodeTable& table, NodeId entry, uint64_t ef, uint64_
 
   while (!s.candidates.empty()) {
     const uint64_t u = pop_min(s.candidates);
-    if (distance_of(u) > distance_of(s.results.front()) &&
-        (!kFilter || s.gathered.size() >= filter->need)) {
-      break;
-    }
+    const bool may_stop = !kFilter || s.results.size() >= width;
+    if (may_stop && distance_of(u) > distance_of(s.results.front())) break;
     const NeighborList list = table.list(node_of(u), layer);
     if (!list) continue;
     const uint32_t n = list.read(s.links.data());
@@ -174,7 +156,6 @@ void search_layer_ids(const NodeTable& table, NodeId entry, uint64_t ef, uint64_
     }
   }
   std::sort_heap(s.results.begin(), s.results.end());
-  if constexpr (kFilter) std::sort_heap(s.gathered.begin(), s.gathered.end());
 }
 
 // Greedy descent with breadth 1 from layer `from` down to layer `to` + 1; returns the

@@ -60,6 +60,53 @@ def test_deleted_vectors_take_no_place_in_a_graph_answer(db_path):
         assert len(hits) == 10 and all(int(h[0][2:]) % 2 == 1 for h in hits)
 
 
+def clustered(n, seed, centres=100, noise_sd=1.5):
+    c = np.random.default_rng(7).standard_normal((centres, DIM)).astype(np.float32)
+    rng = np.random.default_rng(seed)
+    noise = rng.standard_normal((n, DIM), dtype=np.float32)
+    return c[rng.integers(0, centres, n)] + np.float32(noise_sd) * noise
+
+
+def recall_at_10(db, queries, names, data):
+    """Share of each query's exact top 10 among (names, data) that the graph answers."""
+    unit = data / np.linalg.norm(data, axis=1, keepdims=True)
+    top = np.argsort(-(queries @ unit.T), axis=1)[:, :10]
+    found = sum(len({h[0] for h in db.search(q, 10)} & {names[i] for i in t})
+                for q, t in zip(queries, top))
+    return found / (10 * len(queries))
+
+
+# An IVF index of one list answers through that list's graph alone.
+@pytest.mark.parametrize("mode", ["hnsw", "ivf"])
+def test_a_graph_with_most_vectors_deleted_answers_like_one_without(db_path, mode):
+    if mode == "hnsw":
+        db = tamix.TamixPython.new_hnsw(db_path, DIM)
+    else:
+        db = tamix.TamixPython(db_path, DIM, "ivf")
+        db.configure_ivf(1, 1)
+    data, names, queries = clustered(10000, 1), ids(10000), clustered(200, 2)
+    db.add(names, data, metas(10000))
+    if mode == "ivf":
+        db.train_ivf()
+    before = recall_at_10(db, queries, names, data)
+    live = np.arange(0, 10000, 50)
+    db.delete([n for i, n in enumerate(names) if i % 50 != 0])
+    after = recall_at_10(db, queries, [names[i] for i in live], data[live])
+    assert after >= before - 0.03
+
+
+def test_updates_keep_graph_recall(db_path):
+    db = tamix.TamixPython.new_hnsw(db_path, DIM)
+    names = ids(500)
+    for r in range(51):  # the first add and 50 replacements of every id
+        if r:
+            db.delete(names)
+        data = clustered(500, 100 + r)
+        db.add(names, data, metas(500))
+        db.search(data[0], 1)
+    assert recall_at_10(db, clustered(200, 2), names, data) >= 0.97
+
+
 def test_graph_file_is_written_only_when_the_graph_changed(db_path):
     db = tamix.TamixPython.new_hnsw(db_path, DIM)
     db.persist()
