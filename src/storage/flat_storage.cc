@@ -98,20 +98,31 @@ std::vector<ScoredIndex> FlatStorage::search(VectorView query, uint64_t k,
   if (query.size() != d) {
     return scan_top_k(n, chunks, k, live, [](Slot) { return 0.0f; });
   }
-  const float* base = records();
   return scan_top_k_by_slots(n, chunks, k, live, [&](const Slot* slots, size_t m, float* out) {
-    const float* rows[kSearchChunkSize];
-    double gathered[kSearchChunkSize], distances[kSearchChunkSize];
-    for (size_t i = 0; i < m; ++i) rows[i] = base + slots[i] * d;
-    // Slots come ascending: the first and last tell whether none is missing between them.
-    const double* factors = cos_factors_.data() + slots[0];
-    if (slots[m - 1] - slots[0] != m - 1) {
-      for (size_t i = 0; i < m; ++i) gathered[i] = cos_factors_[slots[i]];
+    cosine_scores(query, slots, m, out);
+  });
+}
+
+void FlatStorage::cosine_scores(VectorView query, const Slot* slots, size_t count,
+                                float* out) const {
+  constexpr size_t kPiece = 256;
+  const size_t d = static_cast<size_t>(dimension_);
+  const float* base = records();
+  const float* rows[kPiece];
+  double gathered[kPiece], distances[kPiece];
+  for (size_t at = 0; at < count; at += kPiece) {
+    const Slot* s = slots + at;
+    const size_t m = std::min(kPiece, count - at);
+    for (size_t i = 0; i < m; ++i) rows[i] = base + s[i] * d;
+    // Ascending slots: the first and last tell whether none is missing between them.
+    const double* factors = cos_factors_.data() + s[0];
+    if (s[m - 1] - s[0] != m - 1) {
+      for (size_t i = 0; i < m; ++i) gathered[i] = cos_factors_[s[i]];
       factors = gathered;
     }
     cos_distances(query.data(), rows, factors, m, d, distances);
-    for (size_t i = 0; i < m; ++i) out[i] = cosine_score_of(distances[i]);
-  });
+    for (size_t i = 0; i < m; ++i) out[at + i] = cosine_score_of(distances[i]);
+  }
 }
 
 Status FlatStorage::flush() { return file_->flush(); }

@@ -53,6 +53,10 @@ class FlatStorage {
   std::vector<ScoredIndex> search(VectorView query, uint64_t k,
                                   const LiveSlots* live = nullptr) const;
 
+  // out[i] = the search's score of slots[i] for a query of `dimension` floats; the slots
+  // ascending, each readable.
+  void cosine_scores(VectorView query, const Slot* slots, size_t count, float* out) const;
+
   // Makes every appended record durable and readable; does nothing when clean.
   Status flush();
   // Makes them readable and starts the write; the next flush waits for it.
