@@ -14,13 +14,12 @@ import os
 import shutil
 import sys
 import tempfile
-import time
 
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from datasets import ground_truth, load, normalised, recall_at_k  # noqa: E402
-from peer_runs import parse_args, run_worker, write_result  # noqa: E402
+from peer_runs import best_of_turns, parse_args, run_worker, write_result  # noqa: E402
 
 
 def numpy_batch(unit, queries, k):
@@ -58,15 +57,7 @@ def worker(args):
             "faiss": lambda: index.search(unit_q, args.k),
             "numpy": lambda: numpy_batch(unit, unit_q, args.k),
         }
-        best = {name: float("inf") for name in runs}
-        out = {}
-        for name, fn in runs.items():
-            out[name] = fn()  # warm-up, and the answers checked below
-        for _ in range(args.runs):
-            for name, fn in runs.items():
-                t = time.perf_counter()
-                fn()
-                best[name] = min(best[name], time.perf_counter() - t)
+        best, out = best_of_turns(runs, args.runs)  # out: the answers checked below
         truth = ground_truth(data, queries, args.k)
         found = [[int(i) for i, _ in hits] for hits in out["tamix"]]
         result = {name: len(queries) / s for name, s in best.items()}

@@ -1,6 +1,6 @@
-// Exact scan of 100,000 x 1536 stored vectors against the memory-bandwidth floor: a plain
-// sum over the same mapped bytes, chunked the same way on the same pool.
-// Usage: flat_scan_bench [dir]   (default: a directory under /tmp, reused between runs)
+// Exact scan of stored vectors (default 100,000 x 1536) against the memory-bandwidth floor: a
+// plain sum over the same mapped bytes, chunked the same way on the same pool.
+// Usage: flat_scan_bench [dir [dimension [count]]]   (dir "" or none: one under /tmp, reused)
 #include <tbb/global_control.h>
 
 #include <algorithm>
@@ -16,30 +16,30 @@
 
 namespace {
 
-constexpr uint64_t kCount = 100'000;
-constexpr uint64_t kDim = 1536;
+uint64_t stored_count = 100'000;
+uint64_t stored_dim = 1536;
 constexpr uint64_t kChunk = 256;
 constexpr int kRuns = 15;
 
 std::vector<float> random_vector(std::mt19937& rng) {
   std::uniform_real_distribution<float> u(-1.0f, 1.0f);
-  std::vector<float> v(kDim);
+  std::vector<float> v(stored_dim);
   for (auto& x : v) x = u(rng);
   return v;
 }
 
 std::unique_ptr<tamix::FlatStorage> build_or_reuse(const std::string& dir) {
-  return tamix::bench::build_or_reuse(dir, kDim, kCount, [&](tamix::FlatStorage& store) {
-    std::printf("building %llu x %llu vectors in %s\n", (unsigned long long)kCount,
-                (unsigned long long)kDim, dir.c_str());
+  return tamix::bench::build_or_reuse(dir, stored_dim, stored_count, [&](tamix::FlatStorage& store) {
+    std::printf("building %llu x %llu vectors in %s\n", (unsigned long long)stored_count,
+                (unsigned long long)stored_dim, dir.c_str());
     std::mt19937 rng(42);
-    tamix::bench::fill_to(store, kCount, [&] { return random_vector(rng); });
+    tamix::bench::fill_to(store, stored_count, [&] { return random_vector(rng); });
   });
 }
 
 // Sums every 8-byte word of the records, in 256-vector chunks on the pool.
 uint64_t floor_pass(const uint64_t* words, uint64_t count) {
-  const uint64_t per_vector = kDim * sizeof(float) / sizeof(uint64_t);
+  const uint64_t per_vector = stored_dim * sizeof(float) / sizeof(uint64_t);
   const size_t chunks = (count + kChunk - 1) / kChunk;
   auto sums = tamix::pool::map<uint64_t>(chunks, [&](size_t j) {
     const uint64_t begin = j * kChunk * per_vector;
@@ -74,7 +74,7 @@ void run(const tamix::FlatStorage& store, const std::vector<float>& query, size_
   store.search(query, 10);
   const double floor = median_ms([&] { sink = floor_pass(words, store.count()); });
   const double scan = median_ms([&] { hits = store.search(query, 10).size(); });
-  const double gb = double(store.count()) * kDim * sizeof(float) / 1e9;
+  const double gb = double(store.count()) * stored_dim * sizeof(float) / 1e9;
   std::printf("%2zu worker(s): scan %8.2f ms  floor %8.2f ms (%5.1f GB/s)  scan/floor %.2f\n",
               workers, scan, floor, gb / (floor / 1e3), scan / floor);
   (void)sink;
@@ -84,13 +84,17 @@ void run(const tamix::FlatStorage& store, const std::vector<float>& query, size_
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 2) stored_dim = std::stoull(argv[2]);
+  if (argc > 3) stored_count = std::stoull(argv[3]);
+  const std::string name =
+      "tamix_flat_bench_" + std::to_string(stored_dim) + "x" + std::to_string(stored_count);
   const std::string dir =
-      argc > 1 ? argv[1] : (std::filesystem::temp_directory_path() / "tamix_flat_bench").string();
+      argc > 1 && *argv[1] != 0 ? argv[1] : (std::filesystem::temp_directory_path() / name).string();
   auto store = build_or_reuse(dir);
   std::mt19937 rng(7);
   const auto query = random_vector(rng);
   std::printf("%llu vectors, dimension %llu, pool of %zu\n", (unsigned long long)store->count(),
-              (unsigned long long)kDim, tamix::pool::threads());
+              (unsigned long long)stored_dim, tamix::pool::threads());
   run(*store, query, 1);
   run(*store, query, tamix::pool::threads());
   return 0;

@@ -114,6 +114,19 @@ def take_turns(searchers, count, runs):
     return {name: count / s for name, s in best.items()}, answers
 
 
+def best_of_turns(fns, runs):
+    """Each fn (name -> fn()) run whole: a first run whose answer is returned, then `runs`
+    runs taking turns. Best seconds of each, and the first answers."""
+    answers = {name: fn() for name, fn in fns.items()}
+    best = {name: float("inf") for name in fns}
+    for _ in range(runs):
+        for name, fn in fns.items():
+            t = time.perf_counter()
+            fn()
+            best[name] = min(best[name], time.perf_counter() - t)
+    return best, answers
+
+
 def frontier(curve):
     """The (recall, qps) points no other point beats with as much recall and more qps, by
     recall: where recall saturates, a larger ef only costs time and is left out."""

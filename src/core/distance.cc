@@ -110,18 +110,84 @@ __attribute__((target("avx2,avx512f,avx512vl,avx512bw,bmi2"))) void dots_skylake
   for (int j = 0; j < W; ++j) out[j] = _simsimd_reduce_f32x16_skylake(sum[j]);
 }
 
+void all_dots_skylake(const float* a, const float* const* b, size_t count, size_t n,
+                      double* out) {
+  for (; count >= 4; count -= 4, b += 4, out += 4) {
+    dots_skylake<4>(a, b, n, out);
+  }
+  if (count == 3) dots_skylake<3>(a, b, n, out);
+  if (count == 2) dots_skylake<2>(a, b, n, out);
+  if (count == 1) dots_skylake<1>(a, b, n, out);
+}
+
+// A vector's sum of squares in the skylake cosine kernel's order: its dot product with itself.
+double squares_skylake(const float* a, size_t n) {
+  double out = 0;
+  dots_skylake<1>(a, &a, n, &out);
+  return out;
+}
+
+// One lane of _simsimd_cos_normalize_f64_skylake's refined reciprocal square roots.
+__attribute__((target("avx2,avx512f,avx512vl,avx512bw,bmi2"))) double reciprocal_root_skylake(
+    double squares) {
+  const __m128d s = _mm_set1_pd(squares);
+  __m128d r = _mm_maskz_rsqrt14_pd(0xFF, s);
+  r = _mm_add_pd(_mm_mul_pd(_mm_set1_pd(1.5), r),
+                 _mm_mul_pd(_mm_mul_pd(_mm_mul_pd(s, _mm_set1_pd(-0.5)), r), _mm_mul_pd(r, r)));
+  return _mm_cvtsd_f64(r);
+}
+
+// The rest of _simsimd_cos_normalize_f64_skylake for a query that is not zero, eight at once:
+// out[i] = ab == 0 ? 1 : max(1 - ab * a_factor * factors[i], 0) for ab = out[i], NaN to 0.
+__attribute__((target("avx2,avx512f,avx512vl,avx512bw,bmi2"))) void normalize_skylake(
+    double a_factor, const double* factors, size_t count, double* out) {
+  const __m512d one = _mm512_set1_pd(1), zero = _mm512_setzero_pd();
+  const __m512d af = _mm512_set1_pd(a_factor);
+  for (size_t i = 0; i < count; i += 8) {
+    const size_t left = count - i;
+    const __mmask8 m = left >= 8 ? 0xFF : static_cast<__mmask8>((1u << left) - 1);
+    const __m512d ab = _mm512_maskz_loadu_pd(m, out + i);
+    const __m512d f = _mm512_maskz_loadu_pd(m, factors + i);
+    const __m512d scaled = _mm512_sub_pd(one, _mm512_mul_pd(_mm512_mul_pd(ab, af), f));
+    const __m512d d = _mm512_mask_blend_pd(_mm512_cmp_pd_mask(ab, zero, _CMP_EQ_OQ), scaled, one);
+    // max(d, 0) is d > 0 ? d : 0, the NaN included.
+    _mm512_mask_storeu_pd(out + i, m, _mm512_max_pd(d, zero));
+  }
+}
+
+bool cos_is_skylake() { return cos_kernel().kernel == &simsimd_cos_f32_skylake; }
+
 }  // namespace
 #endif
 
-void dot_products(const float* a, const float* const* b, size_t count, size_t n, double* out) {
+double cos_factor(const float* b, size_t n) {
 #if defined(__x86_64__) || defined(_M_X64)
-  if (dot_kernel().kernel == &simsimd_dot_f32_skylake) {
-    for (; count >= 4; count -= 4, b += 4, out += 4) dots_skylake<4>(a, b, n, out);
-    if (count == 3) dots_skylake<3>(a, b, n, out);
-    if (count == 2) dots_skylake<2>(a, b, n, out);
-    if (count == 1) dots_skylake<1>(a, b, n, out);
+  if (cos_is_skylake()) return reciprocal_root_skylake(squares_skylake(b, n));
+#endif
+  (void)b, (void)n;
+  return 0;
+}
+
+void cos_distances(const float* a, const float* const* b, const double* factors, size_t count,
+                   size_t n, double* out) {
+#if defined(__x86_64__) || defined(_M_X64)
+  // The kernel treats a zero query on its own; it is rare enough to take the single calls.
+  const double a2 = cos_is_skylake() ? squares_skylake(a, n) : 0;
+  if (a2 != 0) {
+    const double a_factor = reciprocal_root_skylake(a2);
+    // The cosine kernel's dot product is the dot kernel's: the same loads, products and sums.
+    all_dots_skylake(a, b, count, n, out);
+    normalize_skylake(a_factor, factors, count, out);
     return;
   }
+#endif
+  (void)factors;
+  for (size_t i = 0; i < count; ++i) out[i] = cos_distance(a, b[i], n);
+}
+
+void dot_products(const float* a, const float* const* b, size_t count, size_t n, double* out) {
+#if defined(__x86_64__) || defined(_M_X64)
+  if (dot_kernel().kernel == &simsimd_dot_f32_skylake) return all_dots_skylake(a, b, count, n, out);
 #endif
   for (size_t i = 0; i < count; ++i) out[i] = dot_product(a, b[i], n);
 }

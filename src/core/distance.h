@@ -16,6 +16,13 @@ double dot_product(const float* a, const float* b, size_t n);
 // search waits on memory, and a few vectors read at once overlap their misses.
 void dot_products(const float* a, const float* const* b, size_t count, size_t n, double* out);
 
+// A stored vector's own share of cos_distance, taken once per vector so that a scan pays only
+// the dot products: out[i] = cos_distance(a, b[i], n) bit for bit, given
+// factors[i] = cos_factor(b[i], n).
+double cos_factor(const float* b, size_t n);
+void cos_distances(const float* a, const float* const* b, const double* factors, size_t count,
+                   size_t n, double* out);
+
 // visit(i, dot_product(a, row(i), n)) for i from 0 below count, in order, through
 // dot_products a few rows at a time.
 template <class Row, class Visit>

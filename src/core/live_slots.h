@@ -40,6 +40,10 @@ class LiveSlots {
     for (Slot w = begin >> 6; w < words_.size() && (w << 6) < end; ++w) {
       uint64_t bits = words_[w];
       if ((w << 6) < begin) bits &= ~uint64_t{0} << (begin & 63);
+      if (bits == ~uint64_t{0} && (w << 6) + 64 <= end) {  // the common case: all live
+        for (Slot s = w << 6; s < (w << 6) + 64; ++s) f(s);
+        continue;
+      }
       while (bits != 0) {
         const Slot s = (w << 6) + static_cast<Slot>(std::countr_zero(bits));
         if (s >= end) return;

@@ -1,5 +1,7 @@
 // Search and batch search: query checks, dispatch to the structure that answers, ids.
+#include <algorithm>
 #include <string>
+#include <unordered_map>
 
 #include "core/pool.h"
 #include "engine/tamix.h"
@@ -7,6 +9,36 @@
 #include "storage/flat_batch_search.h"
 
 namespace tamix {
+namespace {
+
+// Every hit's text must be readable. Queries of a batch share many hits, so each slot is read
+// once, in slot order; a failure reports the first failing hit in query and hit order.
+Status read_hit_texts(const MetadataStore& metadata,
+                      const std::vector<std::vector<ScoredIndex>>& scored) {
+  Slot end = 0;
+  for (const auto& list : scored) {
+    for (const ScoredIndex& s : list) end = std::max(end, s.slot + 1);
+  }
+  std::vector<bool> hit(static_cast<size_t>(end));
+  for (const auto& list : scored) {
+    for (const ScoredIndex& s : list) hit[static_cast<size_t>(s.slot)] = true;
+  }
+  std::unordered_map<Slot, Error> failed;
+  for (Slot slot = 0; slot < end; ++slot) {
+    if (!hit[static_cast<size_t>(slot)]) continue;
+    auto text = metadata.get(slot);
+    if (!text.ok()) failed.emplace(slot, std::move(text).error());
+  }
+  if (failed.empty()) return Ok();
+  for (const auto& list : scored) {
+    for (const ScoredIndex& s : list) {
+      if (auto it = failed.find(s.slot); it != failed.end()) return std::move(it->second);
+    }
+  }
+  return Ok();
+}
+
+}  // namespace
 
 Status Tamix::check_query(VectorView query) const {
   if (query.size() != dimension_) {
@@ -81,16 +113,10 @@ Result<std::vector<std::vector<Hit>>> Tamix::search_batch(std::span<const Vector
   TAMIX_ASSIGN_OR_RETURN(const StoreRef store, store_for(StoreUse::kBatch));
   TAMIX_ASSIGN_OR_RETURN(const std::vector<std::vector<ScoredIndex>> scored,
                          store_search_batch(store, queries, k));
-  // Every hit's metadata must be readable: a batch with an unreadable text fails whole.
-  for (const auto& list : scored) {
-    for (const ScoredIndex& s : list) {
-      TAMIX_TRY(metadata_->get(s.slot));
-    }
-  }
-  std::vector<std::vector<Hit>> out;
-  out.reserve(scored.size());
-  for (const auto& list : scored) out.push_back(hits_with_ids(list));
-  return out;
+  // A batch with an unreadable text fails whole.
+  TAMIX_TRY(read_hit_texts(*metadata_, scored));
+  return pool::map<std::vector<Hit>>(scored.size(),
+                                     [&](size_t q) { return hits_with_ids(scored[q]); });
 }
 
 }  // namespace tamix

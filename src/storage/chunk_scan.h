@@ -80,4 +80,24 @@ std::vector<ScoredIndex> scan_top_k_by_chunk(uint64_t n, uint64_t chunks, uint64
   });
 }
 
+// The same scan for scores cheaper many slots at a time: score_slots(slots, count, out)
+// writes the score of slots[i] to out[i] for a chunk's live slots, ascending.
+template <class ScoreSlots>
+std::vector<ScoredIndex> scan_top_k_by_slots(uint64_t n, uint64_t chunks, uint64_t k,
+                                             const LiveSlots* live, const ScoreSlots& score_slots) {
+  return chunk_scan_detail::scan(n, chunks, k, [&](Slot begin, Slot end, TopKeeper& keeper) {
+    Slot slots[kSearchChunkSize];
+    float scores[kSearchChunkSize];
+    size_t m = 0;
+    if (live == nullptr) {
+      for (Slot s = begin; s < end; ++s) slots[m++] = s;
+    } else {
+      live->for_each_in(begin, end, [&](Slot s) { slots[m++] = s; });
+    }
+    if (m == 0) return;
+    score_slots(slots, m, scores);
+    for (size_t i = 0; i < m; ++i) keeper.offer({slots[i], scores[i]});
+  });
+}
+
 }  // namespace tamix

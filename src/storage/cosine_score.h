@@ -7,9 +7,13 @@
 
 namespace tamix {
 
-inline float cosine_score(const float* query, const float* stored, size_t n) {
-  float d = static_cast<float>(cos_distance(query, stored, n));
+inline float cosine_score_of(double distance) {
+  const float d = static_cast<float>(distance);
   return 1.0f - d * 0.5f;
+}
+
+inline float cosine_score(const float* query, const float* stored, size_t n) {
+  return cosine_score_of(cos_distance(query, stored, n));
 }
 
 }  // namespace tamix

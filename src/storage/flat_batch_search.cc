@@ -25,6 +25,8 @@ constexpr size_t kMaxQueryBlock = 1024;   // queries of one matrix product, at m
 constexpr size_t kMaxRecordBlock = 2048;  // records of one matrix product, at most
 constexpr size_t kMinRecordBlock = 256;   // ... and at least
 constexpr size_t kTilesPerWorker = 4;     // so that fast workers take over slow ones' tiles
+constexpr size_t kMinQueryBlock = 32;    // queries of one product over a cached store, at least
+constexpr uint64_t kCachedStoreBytes = uint64_t{32} << 20;  // a store read once per query block
 constexpr size_t kMinQueries = 3;         // fewer: one chunked scan per query is faster
 constexpr uint64_t kMaxKShare = 2;        // k above readable / this: the same
 constexpr size_t kMaxKeptPerWorker = size_t{1} << 20;  // candidate entries per worker
@@ -107,24 +109,36 @@ void scan_row(const float* dots, const Records& r, Slot first, size_t n, Candida
   }
 }
 
-// How a group's queries and the records split into matrix products (tiles).
+// How a group's queries and the records split into matrix products (tiles), and the tiles
+// into work items. A store that stays in cache is read once per block of queries at little
+// cost: its items are whole blocks of queries, so each query has one candidate list, whose
+// floor rises as fast as it can. A larger store is read once per group, its record blocks
+// spread over the workers.
 struct Tiling {
-  Tiling(size_t queries, uint64_t records) {
-    const size_t query_blocks = (queries + kMaxQueryBlock - 1) / kMaxQueryBlock;
+  Tiling(size_t queries, uint64_t records, uint64_t dim) {
+    // One worker needs no share of others' work: a product repacks its records, so fewer.
+    const size_t wanted = pool::threads() == 1 ? 1 : pool::threads() * kTilesPerWorker;
+    const bool cached = records * dim * sizeof(float) <= kCachedStoreBytes;
+    size_t query_blocks = (queries + kMaxQueryBlock - 1) / kMaxQueryBlock;
+    if (cached) {
+      query_blocks = std::max(query_blocks, std::min(wanted, queries / kMinQueryBlock));
+    }
     rows = (queries + query_blocks - 1) / query_blocks;
+    row_blocks = (queries + rows - 1) / rows;
     // Enough tiles for every worker to take several, each still a large product.
-    const size_t record_blocks =
-        std::max<size_t>(1, pool::threads() * kTilesPerWorker / query_blocks);
+    const size_t record_blocks = cached ? 1 : std::max<size_t>(1, wanted / row_blocks);
     const uint64_t per_block = (records + record_blocks - 1) / record_blocks;
     cols = static_cast<size_t>(
         std::clamp<uint64_t>((per_block + 15) / 16 * 16, kMinRecordBlock, kMaxRecordBlock));
-    row_blocks = (queries + rows - 1) / rows;
-    tiles = row_blocks * static_cast<size_t>((records + cols - 1) / cols);
+    const size_t col_blocks = static_cast<size_t>((records + cols - 1) / cols);
+    cols_per_item = cached ? col_blocks : 1;
+    items = row_blocks * (cached ? 1 : col_blocks);
   }
-  size_t rows;        // queries per tile, at most
-  size_t cols;        // records per tile, at most
-  size_t row_blocks;  // tiles per record block
-  size_t tiles;
+  size_t rows;           // queries per tile, at most
+  size_t cols;           // records per tile, at most
+  size_t row_blocks;     // tiles per record block
+  size_t cols_per_item;  // record blocks of one work item, run one after another
+  size_t items;
 };
 
 // Each worker's candidates for every query of a group, and its block of dot products.
@@ -137,39 +151,46 @@ struct Worker {
 
 // The exact top kk of one query from its candidates: scored again as the single search
 // scores, selected by the same order.
-std::vector<ScoredIndex> rescore(const float* query, const std::vector<Candidate>& candidates,
-                                 const Records& r, uint64_t kk) {
-  std::vector<ScoredIndex> scored;
-  scored.reserve(candidates.size() + r.irregular.size());
-  auto score = [&](Slot s) {
-    scored.push_back({s, cosine_score(query, r.base + s * r.dim, static_cast<size_t>(r.dim))});
-  };
-  for (const Candidate& c : candidates) score(c.slot);
-  for (Slot s : r.irregular) score(s);
+std::vector<ScoredIndex> rescore(const FlatStorage& store, VectorView query,
+                                 const std::vector<Candidate>& candidates, const Records& r,
+                                 uint64_t kk) {
+  std::vector<Slot> slots;
+  slots.reserve(candidates.size() + r.irregular.size());
+  for (const Candidate& c : candidates) slots.push_back(c.slot);
+  slots.insert(slots.end(), r.irregular.begin(), r.irregular.end());
+  std::sort(slots.begin(), slots.end());
+  std::vector<float> scores(slots.size());
+  store.cosine_scores(query, slots.data(), slots.size(), scores.data());
+  std::vector<ScoredIndex> scored(slots.size());
+  for (size_t i = 0; i < slots.size(); ++i) scored[i] = {slots[i], scores[i]};
   return select_top_k(std::move(scored), kk);
 }
 
 // The queries [first, first + count) of `units` (unit-length copies of queries[index[i]]).
-void search_group(const Records& r, const ScratchMatrix& units, std::span<const VectorView> queries,
+void search_group(const FlatStorage& store, const Records& r, const ScratchMatrix& units,
+                  std::span<const VectorView> queries,
                   const std::vector<size_t>& index, size_t first, size_t count, uint64_t kk,
                   Lists& out) {
   const double margin = 2 * cosine_error_bound(r.dim);
   const size_t d = static_cast<size_t>(r.dim);
-  const Tiling tiling(count, r.count);
+  const Tiling tiling(count, r.count, r.dim);
   tbb::enumerable_thread_specific<Worker> workers(
       [&] { return Worker(count, kk, margin, tiling); });
-  // Tiles run record block by record block, so neighbouring tiles share stored vectors.
-  pool::parallel_for(tiling.tiles, [&](size_t t0, size_t t1) {
+  // Items run record block by record block, so neighbouring items share stored vectors.
+  pool::parallel_for(tiling.items, [&](size_t t0, size_t t1) {
     Worker& w = workers.local();
     for (size_t t = t0; t < t1; ++t) {
       const size_t q0 = (t % tiling.row_blocks) * tiling.rows;
       const size_t q1 = std::min(count, q0 + tiling.rows);
-      const Slot s0 = (t / tiling.row_blocks) * tiling.cols;
-      const size_t cols = static_cast<size_t>(std::min<uint64_t>(r.count - s0, tiling.cols));
-      block_dot(units.data() + (first + q0) * d, q1 - q0, d, r.base + s0 * d, cols, d, d,
-                w.dots.data(), cols);
-      for (size_t q = q0; q < q1; ++q) {
-        scan_row(w.dots.data() + (q - q0) * cols, r, s0, cols, w.lists[q]);
+      const uint64_t begin = (t / tiling.row_blocks) * tiling.cols_per_item * tiling.cols;
+      const uint64_t end = std::min(r.count, begin + tiling.cols_per_item * tiling.cols);
+      for (Slot s0 = begin; s0 < end; s0 += tiling.cols) {
+        const size_t cols = static_cast<size_t>(std::min<uint64_t>(end - s0, tiling.cols));
+        block_dot(units.data() + (first + q0) * d, q1 - q0, d, r.base + s0 * d, cols, d, d,
+                  w.dots.data(), cols);
+        for (size_t q = q0; q < q1; ++q) {
+          scan_row(w.dots.data() + (q - q0) * cols, r, s0, cols, w.lists[q]);
+        }
       }
     }
   });
@@ -178,7 +199,7 @@ void search_group(const Records& r, const ScratchMatrix& units, std::span<const 
       CandidateList all(kk, margin);
       for (const Worker& w : workers) all.absorb(w.lists[q]);
       const size_t i = index[first + q];
-      out[i] = rescore(queries[i].data(), all.finish(), r, kk);
+      out[i] = rescore(store, queries[i], all.finish(), r, kk);
     }
   });
 }
@@ -220,7 +241,8 @@ std::vector<std::vector<ScoredIndex>> flat_search_batch(const FlatStorage& store
   // Bounds the candidate lists' memory: every worker holds up to about 2 kk per query.
   const size_t group = std::max<size_t>(1, kMaxKeptPerWorker / (2 * kk + 64));
   for (size_t first = 0; first < index.size(); first += group) {
-    search_group(r, units, queries, index, first, std::min(group, index.size() - first), kk, out);
+    search_group(store, r, units, queries, index, first, std::min(group, index.size() - first), kk,
+                 out);
   }
   return out;
 }

@@ -42,11 +42,24 @@ Result<std::unique_ptr<FlatStorage>> FlatStorage::open(const std::string& dir, u
   TAMIX_ASSIGN_OR_RETURN(std::unique_ptr<RecordFile> file,
                          RecordFile::open(path, layout, check, "Failed to open vectors.bin"));
   std::unique_ptr<FlatStorage> store(new FlatStorage(std::move(file), dimension));
-  store->norms_ = pool::map<float>(static_cast<size_t>(store->count()), [&](size_t s) {
+  store->add_terms(static_cast<size_t>(store->count()), [&](size_t s) -> const float* {
     const std::optional<VectorView> v = store->get_vector(s);
-    return v ? vector_norm(*v) : std::numeric_limits<float>::quiet_NaN();
+    return v ? v->data() : nullptr;
   });
   return store;
+}
+
+void FlatStorage::add_terms(size_t count, const std::function<const float*(size_t)>& vector) {
+  const size_t first = norms_.size(), d = static_cast<size_t>(dimension_);
+  norms_.resize(first + count);
+  cos_factors_.resize(first + count);
+  pool::parallel_for(count, [&](size_t begin, size_t end) {
+    for (size_t i = begin; i < end; ++i) {
+      const float* v = vector(i);
+      norms_[first + i] = v ? vector_norm(VectorView(v, d)) : std::numeric_limits<float>::quiet_NaN();
+      cos_factors_[first + i] = v ? cos_factor(v, d) : 0;
+    }
+  });
 }
 
 Result<std::vector<Slot>> FlatStorage::add(std::span<const VectorView> vectors) {
@@ -61,15 +74,14 @@ Result<std::vector<Slot>> FlatStorage::add(std::span<const VectorView> vectors) 
                          file_->append(vectors.size(), [&](size_t i, std::span<uint8_t> r) {
                            std::memcpy(r.data(), vectors[i].data(), r.size());
                          }));
-  std::vector<float> added =
-      pool::map<float>(vectors.size(), [&](size_t i) { return vector_norm(vectors[i]); });
-  norms_.insert(norms_.end(), added.begin(), added.end());
+  add_terms(vectors.size(), [&](size_t i) { return vectors[i].data(); });
   return consecutive_slots(start, vectors.size());
 }
 
 void FlatStorage::forget_from(Slot n) {
   file_->forget_from(n);
   norms_.resize(static_cast<size_t>(file_->count()));
+  cos_factors_.resize(norms_.size());
 }
 
 std::optional<VectorView> FlatStorage::get_vector(Slot slot) const {
@@ -86,9 +98,31 @@ std::vector<ScoredIndex> FlatStorage::search(VectorView query, uint64_t k,
   if (query.size() != d) {
     return scan_top_k(n, chunks, k, live, [](Slot) { return 0.0f; });
   }
+  return scan_top_k_by_slots(n, chunks, k, live, [&](const Slot* slots, size_t m, float* out) {
+    cosine_scores(query, slots, m, out);
+  });
+}
+
+void FlatStorage::cosine_scores(VectorView query, const Slot* slots, size_t count,
+                                float* out) const {
+  constexpr size_t kPiece = 256;
+  const size_t d = static_cast<size_t>(dimension_);
   const float* base = records();
-  return scan_top_k(n, chunks, k, live,
-                    [&](Slot s) { return cosine_score(query.data(), base + s * d, d); });
+  const float* rows[kPiece];
+  double gathered[kPiece], distances[kPiece];
+  for (size_t at = 0; at < count; at += kPiece) {
+    const Slot* s = slots + at;
+    const size_t m = std::min(kPiece, count - at);
+    for (size_t i = 0; i < m; ++i) rows[i] = base + s[i] * d;
+    // Ascending slots: the first and last tell whether none is missing between them.
+    const double* factors = cos_factors_.data() + s[0];
+    if (s[m - 1] - s[0] != m - 1) {
+      for (size_t i = 0; i < m; ++i) gathered[i] = cos_factors_[s[i]];
+      factors = gathered;
+    }
+    cos_distances(query.data(), rows, factors, m, d, distances);
+    for (size_t i = 0; i < m; ++i) out[at + i] = cosine_score_of(distances[i]);
+  }
 }
 
 Status FlatStorage::flush() { return file_->flush(); }

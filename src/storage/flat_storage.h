@@ -1,11 +1,12 @@
 // FlatStorage: raw float vectors in "vectors.bin" (24-byte header, then one record of
 // `dimension` little-endian floats per slot). Appends are buffered; reads go through a map
 // renewed only by flush, so records appended since the last flush are not readable yet.
-// Keeps each record's norm in memory. Not thread-safe for writes; get_vector, norm and
+// Keeps each record's norm and cosine factor in memory. Not thread-safe for writes; get_vector, norm and
 // search may run from many threads at once while nothing writes.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -52,6 +53,10 @@ class FlatStorage {
   std::vector<ScoredIndex> search(VectorView query, uint64_t k,
                                   const LiveSlots* live = nullptr) const;
 
+  // out[i] = the search's score of slots[i] for a query of `dimension` floats; the slots
+  // ascending, each readable.
+  void cosine_scores(VectorView query, const Slot* slots, size_t count, float* out) const;
+
   // Makes every appended record durable and readable; does nothing when clean.
   Status flush();
   // Makes them readable and starts the write; the next flush waits for it.
@@ -73,7 +78,11 @@ class FlatStorage {
 
   std::unique_ptr<RecordFile> file_;
   uint64_t dimension_;
-  std::vector<float> norms_;  // one per slot below count()
+  // Appends the norm and cosine factor of each vector (null: an unreadable record).
+  void add_terms(size_t count, const std::function<const float*(size_t)>& vector);
+
+  std::vector<float> norms_;         // one per slot below count()
+  std::vector<double> cos_factors_;  // cos_factor of each slot's vector, one per slot
 };
 
 }  // namespace tamix

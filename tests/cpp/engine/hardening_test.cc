@@ -61,6 +61,21 @@ TEST_F(EngineTest, FailedThresholdCommitTakesTheBatchBack) {
   EXPECT_NE(ids[1], "id500");
 }
 
+// Texts shared by many queries' hits are read once each; a failing read still fails the batch.
+TEST_F(EngineTest, BatchWithUnreadableTextsFailsWhole) {
+  auto db = Open();
+  Batch b = MakeBatch(300);
+  ASSERT_TRUE(db->add(b.ids, b.views, b.metas).ok());
+  ASSERT_TRUE(db->persist().ok());
+  sqlite3* c = MetadataStoreTestPeer::connection(TamixTestPeer::metadata(*db));
+  ASSERT_EQ(sqlite3_exec(c, "ALTER TABLE metadata RENAME TO gone", nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  EXPECT_FALSE(db->search_batch(b.views, 20).ok());
+  ASSERT_EQ(sqlite3_exec(c, "ALTER TABLE gone RENAME TO metadata", nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  EXPECT_EQ(db->search_batch(b.views, 20).value().size(), 300u);
+}
+
 TEST_F(EngineTest, DeletedVectorsTakeNoPlaceInTheTopK) {
   auto db = Open();
   Batch b = MakeBatch(200);

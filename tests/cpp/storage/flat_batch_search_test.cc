@@ -89,7 +89,7 @@ class FlatBatchSearchTest : public ::testing::Test {
 
 TEST_F(FlatBatchSearchTest, RandomDataForSmallLargeAndExcessiveK) {
   Fill(RandomVectors(5000, kDim));
-  queries_ = RandomVectors(40, kDim, 5);
+  queries_ = RandomVectors(70, kDim, 5);  // more than one block of queries
   for (uint64_t k : {1, 10, 1000, 2500, 2501, 6000}) ExpectSameAsSingle(k);
 }
 
