@@ -7,8 +7,6 @@
 #include <fstream>
 
 #include "engine/engine_fixture.h"
-#include "engine/tamix_testing.h"
-#include "metadata/metadata_store_testing.h"
 #include "support/file_size_limit.h"
 
 namespace tamix {
@@ -38,17 +36,24 @@ TEST_F(EngineTest, AddFailingOnAFullDiskChangesNothingAndReadsGoOn) {
 // commit would give them slots that the batch's retry takes again.
 TEST_F(EngineTest, FailedThresholdCommitTakesTheBatchBack) {
   Batch b = MakeBatch(1500);
+  { Open(); }
+  // A trigger in the file refuses one marked text, so only the first attempt fails.
+  sqlite3* c = nullptr;
+  ASSERT_EQ(sqlite3_open(dir_.file("metadata.db").c_str(), &c), SQLITE_OK);
+  const int created = sqlite3_exec(c,
+                                   "CREATE TRIGGER refuse BEFORE INSERT ON metadata WHEN "
+                                   "NEW.text LIKE '%\"refuse\"%' "
+                                   "BEGIN SELECT RAISE(ABORT, 'refused'); END",
+                                   nullptr, nullptr, nullptr);
+  sqlite3_close(c);
+  ASSERT_EQ(created, SQLITE_OK);
   {
     auto db = Open();
-    sqlite3* c = MetadataStoreTestPeer::connection(TamixTestPeer::metadata(*db));
-    ASSERT_EQ(sqlite3_exec(c,
-                           "CREATE TEMP TRIGGER refuse BEFORE INSERT ON ids WHEN NEW.slot = 500 "
-                           "BEGIN SELECT RAISE(ABORT, 'refused'); END",
-                           nullptr, nullptr, nullptr),
-              SQLITE_OK);
+    const std::string kept = b.metas[500];
+    b.metas[500] = R"({"refuse": true})";
     EXPECT_EQ(db->add(b.ids, b.views, b.metas).error().message(), "refused");
     EXPECT_EQ(db->count(), 0u);
-    ASSERT_EQ(sqlite3_exec(c, "DROP TRIGGER temp.refuse", nullptr, nullptr, nullptr), SQLITE_OK);
+    b.metas[500] = kept;
     ASSERT_TRUE(db->add(b.ids, b.views, b.metas).ok());
   }
   auto db = Open();
