@@ -31,11 +31,9 @@ Result<std::unique_ptr<Tamix>> Tamix::new_hnsw(std::string path, uint64_t dimens
   const HnswConfig config = HnswConfig::from_m(m, ef_construction, ef_search);
   TAMIX_ASSIGN_OR_RETURN(
       std::unique_ptr<Tamix> db,
-      assemble(std::move(path), dimension, VectorStore::kFlat,
-               [&](Tamix& db, const std::optional<CommitPoint>&) -> Result<VectorStore> {
-                 TAMIX_ASSIGN_OR_RETURN(auto store, FlatStorage::open(db.path_, dimension));
-                 return VectorStore(std::move(store));
-               }));
+      assemble(std::move(path), dimension, VectorStore::kFlat, [&](Tamix& db, const auto&) {
+        return VectorStore::of(FlatStorage::open(db.path_, dimension));
+      }));
   db->hnsw_index_ = std::make_unique<HnswIndex>(config);
   db->mode_ = IndexMode::Hnsw;
   db->mode_name_ = "hnsw";

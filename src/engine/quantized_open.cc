@@ -38,12 +38,9 @@ Result<std::unique_ptr<Tamix>> Tamix::new_scalar_quantized(std::string path, uin
   TAMIX_TRY(check_training(dimension, training));
   TAMIX_ASSIGN_OR_RETURN(
       std::unique_ptr<Tamix> db,
-      assemble(std::move(path), dimension, VectorStore::kSq8,
-               [&](Tamix& db, const std::optional<CommitPoint>&) -> Result<VectorStore> {
-                 TAMIX_ASSIGN_OR_RETURN(auto store,
-                                        Sq8Storage::create(db.path_, dimension, training));
-                 return VectorStore(std::move(store));
-               }));
+      assemble(std::move(path), dimension, VectorStore::kSq8, [&](Tamix& db, const auto&) {
+        return VectorStore::of(Sq8Storage::create(db.path_, dimension, training));
+      }));
   db->mode_ = IndexMode::Sq8;
   db->mode_name_ = "sq8";
   return db;
@@ -54,11 +51,9 @@ Result<std::unique_ptr<Tamix>> Tamix::new_product_quantized(std::string path, ui
   TAMIX_TRY(check_training(dimension, training));
   TAMIX_ASSIGN_OR_RETURN(
       std::unique_ptr<Tamix> db,
-      assemble(std::move(path), dimension, VectorStore::kPq,
-               [&](Tamix& db, const std::optional<CommitPoint>&) -> Result<VectorStore> {
-                 TAMIX_ASSIGN_OR_RETURN(auto store, PqStorage::create(db.path_, training));
-                 return VectorStore(std::move(store));
-               }));
+      assemble(std::move(path), dimension, VectorStore::kPq, [&](Tamix& db, const auto&) {
+        return VectorStore::of(PqStorage::create(db.path_, training));
+      }));
   db->mode_name_ = "pq";
   return db;
 }

@@ -19,16 +19,9 @@ struct Overload : F... {
 
 Result<VectorStore> VectorStore::open(uint64_t number, const std::string& dir,
                                       uint64_t dimension) {
-  if (number == kSq8) {
-    TAMIX_ASSIGN_OR_RETURN(auto store, Sq8Storage::open(dir, dimension));
-    return VectorStore(std::move(store));
-  }
-  if (number == kPq) {
-    TAMIX_ASSIGN_OR_RETURN(auto store, PqStorage::open(dir, dimension));
-    return VectorStore(std::move(store));
-  }
-  TAMIX_ASSIGN_OR_RETURN(auto store, FlatStorage::open(dir, dimension));
-  return VectorStore(std::move(store));
+  if (number == kSq8) return of(Sq8Storage::open(dir, dimension));
+  if (number == kPq) return of(PqStorage::open(dir, dimension));
+  return of(FlatStorage::open(dir, dimension));
 }
 
 const char* VectorStore::file_name(uint64_t number) {

@@ -27,6 +27,12 @@ class VectorStore {
   template <class Store>
   explicit VectorStore(std::unique_ptr<Store> store) : store_(std::move(store)) {}
 
+  // The store made, or the error of making it.
+  template <class Store>
+  static Result<VectorStore> of(Result<std::unique_ptr<Store>> made) {
+    if (!made.ok()) return std::move(made).error();
+    return VectorStore(std::move(made).value());
+  }
   // Opens the store of that number with its stored contents.
   static Result<VectorStore> open(uint64_t number, const std::string& dir, uint64_t dimension);
   // The vector file of the store of that number.
