@@ -19,13 +19,11 @@ constexpr size_t kOverlapMinBatch = 1024;
 // exception unwinds: a failed add leaves nothing behind that a later flush could commit.
 class BatchGuard {
  public:
-  BatchGuard(StoreRef store, MetadataStore& metadata)
-      : store_(store),
-        metadata_(metadata),
-        start_(std::visit([](auto* s) { return s->count(); }, store)) {}
+  BatchGuard(VectorStore& store, MetadataStore& metadata)
+      : store_(store), metadata_(metadata), start_(store.count()) {}
   ~BatchGuard() {
     if (!armed_) return;
-    std::visit([this](auto* s) { s->forget_from(start_); }, store_);
+    store_.forget_from(start_);
     metadata_.discard_from(start_);
   }
   BatchGuard(const BatchGuard&) = delete;
@@ -35,7 +33,7 @@ class BatchGuard {
   void dismiss() { armed_ = false; }
 
  private:
-  StoreRef store_;
+  VectorStore& store_;
   MetadataStore& metadata_;
   Slot start_;
   bool armed_ = true;
@@ -73,9 +71,8 @@ Result<size_t> Tamix::add(std::span<const std::string> ids, std::span<const Vect
     TAMIX_TRY(metadata_->check_text(ids[i]));
   }
 
-  TAMIX_ASSIGN_OR_RETURN(const StoreRef store, store_for(StoreUse::kAdd));
-  TAMIX_ASSIGN_OR_RETURN(std::vector<Slot> slots,
-                         append_with_metadata(store, embeddings, ids, texts));
+  TAMIX_TRY(check_store(StoreUse::kAdd));
+  TAMIX_ASSIGN_OR_RETURN(std::vector<Slot> slots, append_with_metadata(embeddings, ids, texts));
   record_ids(ids, slots);
   return n;
 }
@@ -83,16 +80,15 @@ Result<size_t> Tamix::add(std::span<const std::string> ids, std::span<const Vect
 // The vectors are written while the metadata store takes their texts: the two costs
 // overlap instead of adding up. The slots are known in advance (the store appends at its
 // count). Either failure takes the whole batch back from both.
-Result<std::vector<Slot>> Tamix::append_with_metadata(StoreRef store,
-                                                      std::span<const VectorView> embeddings,
+Result<std::vector<Slot>> Tamix::append_with_metadata(std::span<const VectorView> embeddings,
                                                       std::span<const std::string> ids,
                                                       std::span<const std::string> texts) {
   const size_t n = ids.size();
-  BatchGuard guard(store, *metadata_);  // declared first: undoes after the wait
+  BatchGuard guard(store_, *metadata_);  // declared first: undoes after the wait
   std::optional<Result<std::vector<Slot>>> appended;
   tbb::task_group group;
   auto append = [&] {
-    appended.emplace(std::visit([&](auto* s) { return s->add(embeddings); }, store));
+    appended.emplace(store_.add(embeddings));
   };
   if (n >= kOverlapMinBatch) {
     group.run(append);

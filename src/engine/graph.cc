@@ -5,13 +5,17 @@
 #include "core/console.h"
 #include "core/file_io.h"
 #include "engine/tamix.h"
+#include "engine/testing_seam.h"
 #include "index/distance_sources.h"
+#include "index/hnsw_index.h"
 
 namespace tamix {
 namespace {
 
+constexpr char kGraphFile[] = "hnsw.graph";
+
 std::string graph_path(const std::string& dir) {
-  return (std::filesystem::path(dir) / "hnsw.graph").string();
+  return (std::filesystem::path(dir) / kGraphFile).string();
 }
 
 }  // namespace
@@ -25,17 +29,13 @@ Result<std::unique_ptr<Tamix>> Tamix::new_hnsw(std::string path, uint64_t dimens
   // m 0 links nothing, and m 1 puts every node on the top layer.
   if (m < 2) return Error::InvalidInput("m must be at least 2, got " + std::to_string(m));
   const HnswConfig config = HnswConfig::from_m(m, ef_construction, ef_search);
-  TAMIX_ASSIGN_OR_RETURN(std::unique_ptr<Tamix> db,
-                         assemble(std::move(path), dimension, kFlatStore,
-                                  [&](Tamix& db, const std::optional<CommitPoint>&) -> Status {
-                                    TAMIX_ASSIGN_OR_RETURN(db.flat_storage_,
-                                                           FlatStorage::open(db.path_, dimension));
-                                    return Ok();
-                                  }));
-  db->hnsw_config_ = config;
+  TAMIX_ASSIGN_OR_RETURN(
+      std::unique_ptr<Tamix> db,
+      assemble(std::move(path), dimension, VectorStore::kFlat, [&](Tamix& db, const auto&) {
+        return VectorStore::of(FlatStorage::open(db.path_, dimension));
+      }));
   db->hnsw_index_ = std::make_unique<HnswIndex>(config);
   db->mode_ = IndexMode::Hnsw;
-  db->storage_kind_ = IndexKind::Hnsw;
   db->mode_name_ = "hnsw";
   return db;
 }
@@ -43,7 +43,7 @@ Result<std::unique_ptr<Tamix>> Tamix::new_hnsw(std::string path, uint64_t dimens
 // The graph reads raw vectors: without the flat store holding them it could neither answer
 // nor take new vectors, so it is only loaded beside that store.
 void Tamix::load_graph(uint64_t committed) {
-  if (!flat_storage_ || has_quantized_store()) return;
+  if (!store_.flat()) return;
   const std::string path = graph_path(path_);
   if (!file_io::exists(path)) return;
   Result<std::vector<uint8_t>> bytes = file_io::read_file(path, UINT64_MAX);
@@ -59,14 +59,15 @@ void Tamix::load_graph(uint64_t committed) {
 }
 
 void Tamix::catch_up_graph() {
-  if (!hnsw_index_ || !flat_storage_) return;
-  const uint64_t readable = flat_storage_->readable_count();
+  const FlatStorage* flat = store_.flat();
+  if (!hnsw_index_ || !flat) return;
+  const uint64_t readable = flat->readable_count();
   if (graph_covered_ >= readable) return;
   std::vector<Slot> missing;
   for (Slot s = graph_covered_; s < readable; ++s) {
     if (!hnsw_index_->contains(s)) missing.push_back(s);
   }
-  hnsw_index_->insert_many(missing, ExactCosineFamily{FlatVectors::of(*flat_storage_)});
+  hnsw_index_->insert_many(missing, ExactCosineFamily{FlatVectors::of(*flat)});
   graph_covered_ = readable;
 }
 
@@ -83,8 +84,9 @@ Result<std::vector<ScoredIndex>> Tamix::graph_search(VectorView query, uint64_t 
   if (use_quantization_flag_) {
     return Error::Message("Quantization enabled but quantized storage not initialized");
   }
-  if (!flat_storage_) return Error::Message("Vector storage not initialized");
-  return hnsw_index_->search(HalvedCosineOfQuery(FlatVectors::of(*flat_storage_), query), k,
+  const FlatStorage* flat = store_.flat();
+  if (!flat) return Error::Message("Vector storage not initialized");
+  return hnsw_index_->search(HalvedCosineOfQuery(FlatVectors::of(*flat), query), k,
                              graph_filter());
 }
 
@@ -92,18 +94,19 @@ Status Tamix::migrate_to_hnsw() {
   auto graph = std::make_unique<HnswIndex>(HnswConfig{});
   console::out_line("  -> Building HNSW Graph for " + std::to_string(vector_count()) +
                     " vectors...");
-  if (!flat_storage_) return Error::Message("Cannot migrate to HNSW: No vector storage found.");
-  TAMIX_TRY(flat_storage_->flush());
-  std::vector<Slot> slots(static_cast<size_t>(flat_storage_->count()));
+  FlatStorage* flat = store_.flat();
+  if (!flat) return Error::Message("Cannot migrate to HNSW: No vector storage found.");
+  TAMIX_TRY(flat->flush());
+  std::vector<Slot> slots(static_cast<size_t>(flat->count()));
   for (size_t i = 0; i < slots.size(); ++i) slots[i] = i;
-  graph->insert_many(slots, ExactCosineFamily{FlatVectors::of(*flat_storage_)});
+  graph->insert_many(slots, ExactCosineFamily{FlatVectors::of(*flat)});
   hnsw_index_ = std::move(graph);
   graph_written_.reset();
   graph_covered_ = slots.size();
-  hnsw_config_ = HnswConfig{};
-  storage_kind_ = IndexKind::Hnsw;
   console::out_line("  -> HNSW Migration Complete.");
   return Ok();
 }
+
+Status migrate_to_hnsw_for_testing(Tamix& db) { return db.migrate_to_hnsw(); }
 
 }  // namespace tamix

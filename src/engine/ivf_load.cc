@@ -7,6 +7,7 @@
 #include "core/file_io.h"
 #include "engine/json_value.h"
 #include "engine/tamix.h"
+#include "index/ivf_index.h"
 
 namespace tamix {
 namespace {
@@ -87,7 +88,7 @@ std::string joined(const Error& error) {
 void Tamix::load_or_create_ivf() {
   const std::string dir = (std::filesystem::path(path_) / "ivf").string();
   const std::string config_path = dir + "/config.json";
-  const bool present = flat_storage_ && !has_quantized_store() && file_io::exists(config_path);
+  const bool present = store_.flat() && file_io::exists(config_path);
   Result<std::unique_ptr<IvfIndex>> loaded = Error::Message("");
   if (present) {
     loaded = [&]() -> Result<std::unique_ptr<IvfIndex>> {
@@ -100,11 +101,9 @@ void Tamix::load_or_create_ivf() {
   }
   if (loaded.ok()) {
     ivf_index_ = std::move(loaded).value();
-    ivf_config_ = ivf_index_->config();
     return;
   }
-  ivf_config_ = IvfConfig{};
-  ivf_index_ = std::make_unique<IvfIndex>(*ivf_config_);
+  ivf_index_ = std::make_unique<IvfIndex>(IvfConfig{});
   if (present) {
     console::err_line("Failed to load IVF index: " + joined(loaded.error()));
     ivf_index_->hold_files();

@@ -25,12 +25,12 @@ Status fresh_directory(const std::filesystem::path& dir) {
 // The old codes go first, then the quantizer, then the new codes: at no instant do codes
 // lie beside a quantizer they were not encoded with.
 Status install_staged(const std::filesystem::path& dir, const std::filesystem::path& staging) {
-  const std::string codes = (dir / "sq8_vectors.bin").string();
+  const std::string codes = (dir / Sq8Storage::kFileName).string();
   TAMIX_TRY(file_io::remove_file(codes));
   TAMIX_TRY(file_io::sync_directory(dir.string()));
-  TAMIX_TRY(file_io::rename_file((staging / "scalar_quantizer.bin").string(),
-                                 (dir / "scalar_quantizer.bin").string()));
-  TAMIX_TRY(file_io::rename_file((staging / "sq8_vectors.bin").string(), codes));
+  TAMIX_TRY(file_io::rename_file((staging / Sq8Storage::kQuantizerFileName).string(),
+                                 (dir / Sq8Storage::kQuantizerFileName).string()));
+  TAMIX_TRY(file_io::rename_file((staging / Sq8Storage::kFileName).string(), codes));
   return file_io::sync_directory(dir.string());
 }
 
@@ -56,10 +56,11 @@ void Tamix::remove_migration_staging(const std::string& dir) {
 void Tamix::check_and_migrate() {
   // Only a flat store converts; a quantized store already holds the vectors, and a graph or
   // an IVF index would lose the raw vectors they read.
-  if (!flat_storage_ || has_quantized_store() || hnsw_index_ || ivf_index_) return;
+  if (!store_.flat() || hnsw_index_ || ivf_index_) return;
   const IndexMode target = auto_selection(vector_count());
-  const IndexMode current = kind_as_mode(storage_kind_);
-  if (target != IndexMode::Sq8 || current == IndexMode::Sq8) return;
+  // The storage kind the check reads: the flat store in use reads as mode Flat.
+  const IndexMode current = IndexMode::Flat;
+  if (target != IndexMode::Sq8) return;
   console::out_line("Tamix Adaptive Core: Migrating from " + std::string(mode_log_name(current)) +
                     " to " + std::string(mode_log_name(target)));
   if (Status migrated = migrate_to_sq8(); !migrated.ok()) {
@@ -69,15 +70,19 @@ void Tamix::check_and_migrate() {
 
 Status Tamix::migrate_to_sq8() {
   console::out_line("  -> Compressing to SQ8 (Scalar Quantization)...");
-  if (!flat_storage_) return Ok();
-  TAMIX_TRY(flat_storage_->flush());
-  const uint64_t n = flat_storage_->count();
+  FlatStorage* flat = store_.flat();
+  if (!flat) return Ok();
+  TAMIX_TRY(flat->flush());
+  const uint64_t n = flat->count();
   // Every slot must come across: skipping one would shift the slots after it.
   std::vector<VectorView> vectors;
   vectors.reserve(static_cast<size_t>(n));
   for (Slot s = 0; s < n; ++s) {
-    const std::optional<VectorView> v = flat_storage_->get_vector(s);
-    if (!v) return Error::Message("Vector " + std::to_string(s) + " of vectors.bin is unreadable");
+    const std::optional<VectorView> v = flat->get_vector(s);
+    if (!v) {
+      return Error::Message("Vector " + std::to_string(s) + " of " + FlatStorage::kFileName +
+                            " is unreadable");
+    }
     vectors.push_back(*v);
   }
   const std::filesystem::path dir(path_), staging = dir / kStagingDir;
@@ -88,11 +93,8 @@ Status Tamix::migrate_to_sq8() {
   TAMIX_TRY(std::move(staged));
   TAMIX_ASSIGN_OR_RETURN(std::unique_ptr<Sq8Storage> installed,
                          Sq8Storage::open(path_, dimension_));
-  sq8_storage_ = std::move(installed);
-  flat_storage_.reset();
-  quantization_kind_ = QuantizationType::Scalar;
+  store_ = VectorStore(std::move(installed));
   use_quantization_flag_ = true;
-  storage_kind_ = IndexKind::Sq8;
   drop_unscorable();
   console::out_line("  -> SQ8 Migration Complete.");
   return Ok();

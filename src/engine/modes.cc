@@ -2,13 +2,32 @@
 
 #include <algorithm>
 #include <cctype>
+#include <iterator>
 
 namespace tamix {
+namespace {
 
-std::string mode_word_key(std::string word) {
-  std::transform(word.begin(), word.end(), word.begin(),
+// Product quantization has no mode: its words ask for the PQ store with the flat mode.
+constexpr ModeWord kModeWords[] = {
+    {"flat", IndexMode::Flat, FlagRule::kFromStore, true},
+    {"hnsw", IndexMode::Hnsw, FlagRule::kFromStore, true},
+    {"auto", IndexMode::Auto, FlagRule::kFromStore, true},
+    {"sq8", IndexMode::Sq8, FlagRule::kSet, true},
+    {"scalar", IndexMode::Sq8, FlagRule::kSet, true},
+    {"pq", IndexMode::Flat, FlagRule::kSet, false},
+    {"product", IndexMode::Flat, FlagRule::kSet, false},
+    {"ivf", IndexMode::Ivf, FlagRule::kKeep, true},
+};
+
+}  // namespace
+
+const ModeWord* find_mode_word(std::string_view word) {
+  std::string key(word);
+  std::transform(key.begin(), key.end(), key.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return word;
+  const auto* entry = std::find_if(std::begin(kModeWords), std::end(kModeWords),
+                                   [&](const ModeWord& m) { return m.word == key; });
+  return entry == std::end(kModeWords) ? nullptr : entry;
 }
 
 std::string_view mode_log_name(IndexMode mode) {
@@ -25,22 +44,6 @@ std::string_view mode_log_name(IndexMode mode) {
       return "Auto";
   }
   return "Flat";
-}
-
-IndexMode kind_as_mode(IndexKind kind) {
-  switch (kind) {
-    case IndexKind::Flat:
-      return IndexMode::Flat;
-    case IndexKind::Hnsw:
-      return IndexMode::Hnsw;
-    case IndexKind::Sq8:
-      return IndexMode::Sq8;
-    case IndexKind::Pq:
-      return IndexMode::Flat;
-    case IndexKind::Ivf:
-      return IndexMode::Ivf;
-  }
-  return IndexMode::Flat;
 }
 
 }  // namespace tamix

@@ -1,4 +1,4 @@
-// The main constructor and the mode switch.
+// The main constructor, the opening all constructors share, and the mode switches.
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
@@ -13,24 +13,6 @@
 
 namespace tamix {
 namespace {
-
-struct ModeWord {
-  std::string_view word;
-  IndexKind kind;
-  QuantizationType quantization;
-  bool use_quantization;
-};
-
-constexpr ModeWord kModeWords[] = {
-    {"flat", IndexKind::Flat, QuantizationType::None, false},
-    {"hnsw", IndexKind::Hnsw, QuantizationType::None, false},
-    {"auto", IndexKind::Flat, QuantizationType::None, false},
-    {"sq8", IndexKind::Sq8, QuantizationType::Scalar, true},
-    {"scalar", IndexKind::Sq8, QuantizationType::Scalar, true},
-    {"pq", IndexKind::Pq, QuantizationType::Product, true},
-    {"product", IndexKind::Pq, QuantizationType::Product, true},
-    {"ivf", IndexKind::Ivf, QuantizationType::None, false},
-};
 
 Status create_directory(const std::string& path) {
   if (path.find('\0') != std::string::npos) {
@@ -96,46 +78,26 @@ Result<std::unique_ptr<Tamix>> Tamix::open(std::string path, uint64_t dimension,
                                ". Common values: 384 (MiniLM), 768 (MPNet/Cohere), 1024 "
                                "(Cohere v3), 1536 (OpenAI)");
   }
-  const std::string word = mode_word_key(mode);
-  auto entry = std::find_if(std::begin(kModeWords), std::end(kModeWords),
-                            [&](const ModeWord& m) { return m.word == word; });
-  if (entry == std::end(kModeWords)) {
+  const ModeWord* entry = find_mode_word(mode);
+  if (!entry) {
     return Error::InvalidInput("Invalid mode '" + mode +
                                "'. Choose: 'flat', 'hnsw', 'sq8', 'pq', or 'auto'");
   }
   TAMIX_ASSIGN_OR_RETURN(
       std::unique_ptr<Tamix> db,
-      assemble(std::move(path), dimension, kFlatStore,
-               [&](Tamix& db, const std::optional<CommitPoint>& point) -> Status {
-                 const uint64_t named = point ? point->vector_store : kFlatStore;
-                 if (named == kFlatStore || point->vector_count > 0) {
-                   return db.open_committed_store(named);
-                 }
+      assemble(std::move(path), dimension, VectorStore::kFlat,
+               [&](Tamix& db, const std::optional<CommitPoint>& point) -> Result<VectorStore> {
+                 const uint64_t named = point ? point->vector_store : VectorStore::kFlat;
+                 Result<VectorStore> store = VectorStore::open(named, db.path_, dimension);
                  // An empty quantized store may never have been made (a kill inside its
                  // constructor, after the point): then the flat store opens.
-                 if (db.open_committed_store(named).ok()) return Ok();
-                 return db.open_committed_store(kFlatStore);
+                 if (store.ok() || named == VectorStore::kFlat || point->vector_count > 0) {
+                   return store;
+                 }
+                 return VectorStore::open(VectorStore::kFlat, db.path_, dimension);
                }));
   db->load_graph(db->vector_count());
-  db->storage_kind_ = entry->kind;
-  db->quantization_kind_ = entry->quantization;
-  // The store that holds the vectors answers whatever the word says.
-  db->use_quantization_flag_ = entry->use_quantization || db->has_quantized_store();
-  if (entry->kind == IndexKind::Pq) {
-    db->pq_m_ = std::min<uint64_t>(dimension / 8, 256);
-    db->pq_dsub_ = dimension / db->pq_m_;
-  }
-
-  if (word == "auto") {
-    db->set_mode(IndexMode::Auto);
-  } else if (word == "sq8" || word == "scalar") {
-    db->mode_ = IndexMode::Sq8;
-  } else if (word == "hnsw") {
-    db->mode_ = IndexMode::Hnsw;
-  } else if (word == "ivf") {
-    db->set_mode(IndexMode::Ivf);
-  }
-  db->mode_name_ = std::move(mode);
+  db->apply_mode_word(*entry, std::move(mode));
   return db;
 }
 
@@ -151,12 +113,14 @@ Result<std::unique_ptr<Tamix>> Tamix::assemble(std::string path, uint64_t dimens
       MetadataStore::open(db->path_, [&] { return db->first_point(new_store); }));
   remove_migration_staging(db->path_);
   const std::optional<CommitPoint> point = db->metadata_->committed();
-  TAMIX_TRY(open_store(*db, point));
-  if (point && point->vector_count > 0 && point->vector_store != db->vector_store_kind()) {
+  TAMIX_ASSIGN_OR_RETURN(db->store_, open_store(*db, point));
+  if (point && point->vector_count > 0 && point->vector_store != db->store_.number()) {
     return Error::Message("The vectors of this database are in " +
-                          std::string(store_file(point->vector_store)) +
+                          std::string(VectorStore::file_name(point->vector_store)) +
                           "; open it with the constructor that created it");
   }
+  // The store that holds the vectors answers whatever a mode word says.
+  db->use_quantization_flag_ = db->store_.quantized();
   TAMIX_TRY(db->settle_to_commit_point());
   TAMIX_TRY(db->restore_ids());
   return db;
@@ -166,22 +130,12 @@ Result<std::unique_ptr<Tamix>> Tamix::assemble(std::string path, uint64_t dimens
 // persist is more than any commit covers. So a new database starts with a point; only
 // records that a vector file held before metadata.db existed keep the old rule.
 std::optional<CommitPoint> Tamix::first_point(uint64_t new_store) const {
-  for (uint64_t kind : {kFlatStore, kSq8Store, kPqStore}) {
-    const std::string file = (std::filesystem::path(path_) / store_file(kind)).string();
+  for (uint64_t number : {VectorStore::kFlat, VectorStore::kSq8, VectorStore::kPq}) {
+    const std::string file =
+        (std::filesystem::path(path_) / VectorStore::file_name(number)).string();
     if (stored_header_count(file) > 0) return std::nullopt;
   }
   return CommitPoint{0, new_store};
-}
-
-Status Tamix::open_committed_store(uint64_t kind) {
-  if (kind == kSq8Store) {
-    TAMIX_ASSIGN_OR_RETURN(sq8_storage_, Sq8Storage::open(path_, dimension_));
-  } else if (kind == kPqStore) {
-    TAMIX_ASSIGN_OR_RETURN(pq_storage_, PqStorage::open(path_, dimension_));
-  } else {
-    TAMIX_ASSIGN_OR_RETURN(flat_storage_, FlatStorage::open(path_, dimension_));
-  }
-  return Ok();
 }
 
 // A crash can leave synced vectors, or committed rows, beyond the last commit point (a
@@ -193,9 +147,7 @@ Status Tamix::settle_to_commit_point() {
   if (const std::optional<CommitPoint> point = metadata_->committed()) {
     n = std::min(n, point->vector_count);
   }
-  if (const std::optional<StoreRef> store = vector_store()) {
-    std::visit([n](auto* s) { s->forget_from(n); }, *store);
-  }
+  store_.forget_from(n);
   TAMIX_TRY(metadata_->forget_from(n));
   opened_count_ = n;
   settled_ = true;
@@ -235,17 +187,27 @@ void Tamix::set_mode(IndexMode mode) {
                     std::to_string(static_cast<int>(ASSUMED_SYSTEM_RAM_GB)) + " GB | Vectors " +
                     std::to_string(n) +
                     " -> Selected Mode: " + std::string(mode_log_name(selected)));
-  // The flags follow the stores the engine has, never a store it lacks: a quantized store
-  // keeps answering, and a flat store past the threshold reads as flat so that the next
-  // persist converts it.
-  const bool quantized = has_quantized_store();
-  use_quantization_flag_ = quantized;
-  if (selected == IndexMode::Sq8 && quantized) {
-    storage_kind_ = IndexKind::Sq8;
-    quantization_kind_ = QuantizationType::Scalar;
+  // The flag follows the store the engine has, never a store it lacks: a quantized store
+  // keeps answering, and a flat store past the threshold is converted by the next persist.
+  use_quantization_flag_ = store_.quantized();
+}
+
+Status Tamix::set_mode_word(std::string word) {
+  const ModeWord* entry = find_mode_word(word);
+  if (!entry || !entry->set_mode_accepts) return Error::InvalidInput("Invalid mode: " + word);
+  apply_mode_word(*entry, std::move(word));
+  return Ok();
+}
+
+void Tamix::apply_mode_word(const ModeWord& entry, std::string word) {
+  if (entry.flag == FlagRule::kSet) use_quantization_flag_ = true;
+  if (entry.flag == FlagRule::kFromStore) use_quantization_flag_ = store_.quantized();
+  if (entry.mode == IndexMode::Auto || entry.mode == IndexMode::Ivf) {
+    set_mode(entry.mode);
   } else {
-    storage_kind_ = IndexKind::Flat;
+    mode_ = entry.mode;
   }
+  mode_name_ = std::move(word);
 }
 
 }  // namespace tamix

@@ -36,18 +36,12 @@ Status check_training(uint64_t dimension, std::span<const VectorView> training) 
 Result<std::unique_ptr<Tamix>> Tamix::new_scalar_quantized(std::string path, uint64_t dimension,
                                                            std::span<const VectorView> training) {
   TAMIX_TRY(check_training(dimension, training));
-  TAMIX_ASSIGN_OR_RETURN(std::unique_ptr<Tamix> db,
-                         assemble(std::move(path), dimension, kSq8Store,
-                                  [&](Tamix& db, const std::optional<CommitPoint>&) -> Status {
-                                    TAMIX_ASSIGN_OR_RETURN(
-                                        db.sq8_storage_,
-                                        Sq8Storage::create(db.path_, dimension, training));
-                                    return Ok();
-                                  }));
-  db->quantization_kind_ = QuantizationType::Scalar;
-  db->use_quantization_flag_ = true;
+  TAMIX_ASSIGN_OR_RETURN(
+      std::unique_ptr<Tamix> db,
+      assemble(std::move(path), dimension, VectorStore::kSq8, [&](Tamix& db, const auto&) {
+        return VectorStore::of(Sq8Storage::create(db.path_, dimension, training));
+      }));
   db->mode_ = IndexMode::Sq8;
-  db->storage_kind_ = IndexKind::Sq8;
   db->mode_name_ = "sq8";
   return db;
 }
@@ -55,15 +49,11 @@ Result<std::unique_ptr<Tamix>> Tamix::new_scalar_quantized(std::string path, uin
 Result<std::unique_ptr<Tamix>> Tamix::new_product_quantized(std::string path, uint64_t dimension,
                                                             std::span<const VectorView> training) {
   TAMIX_TRY(check_training(dimension, training));
-  TAMIX_ASSIGN_OR_RETURN(std::unique_ptr<Tamix> db,
-                         assemble(std::move(path), dimension, kPqStore,
-                                  [&](Tamix& db, const std::optional<CommitPoint>&) -> Status {
-                                    TAMIX_ASSIGN_OR_RETURN(db.pq_storage_,
-                                                           PqStorage::create(db.path_, training));
-                                    return Ok();
-                                  }));
-  db->use_quantization_flag_ = true;
-  db->storage_kind_ = IndexKind::Pq;
+  TAMIX_ASSIGN_OR_RETURN(
+      std::unique_ptr<Tamix> db,
+      assemble(std::move(path), dimension, VectorStore::kPq, [&](Tamix& db, const auto&) {
+        return VectorStore::of(PqStorage::create(db.path_, training));
+      }));
   db->mode_name_ = "pq";
   return db;
 }

@@ -1,44 +1,16 @@
-// Search and batch search: query checks, dispatch to the structure that answers, ids.
-#include <algorithm>
+// Search and batch search: query checks, the implicit persist, then the structure that
+// answers, and the ids.
+#include <functional>
+#include <optional>
 #include <string>
-#include <unordered_map>
 
 #include "core/pool.h"
+#include "engine/hit_texts.h"
 #include "engine/tamix.h"
 #include "engine/vector_checks.h"
-#include "storage/flat_batch_search.h"
+#include "index/ivf_index.h"
 
 namespace tamix {
-namespace {
-
-// Every hit's text must be readable. Queries of a batch share many hits, so each slot is read
-// once, in slot order; a failure reports the first failing hit in query and hit order.
-Status read_hit_texts(const MetadataStore& metadata,
-                      const std::vector<std::vector<ScoredIndex>>& scored) {
-  Slot end = 0;
-  for (const auto& list : scored) {
-    for (const ScoredIndex& s : list) end = std::max(end, s.slot + 1);
-  }
-  std::vector<bool> hit(static_cast<size_t>(end));
-  for (const auto& list : scored) {
-    for (const ScoredIndex& s : list) hit[static_cast<size_t>(s.slot)] = true;
-  }
-  std::unordered_map<Slot, Error> failed;
-  for (Slot slot = 0; slot < end; ++slot) {
-    if (!hit[static_cast<size_t>(slot)]) continue;
-    auto text = metadata.get(slot);
-    if (!text.ok()) failed.emplace(slot, std::move(text).error());
-  }
-  if (failed.empty()) return Ok();
-  for (const auto& list : scored) {
-    for (const ScoredIndex& s : list) {
-      if (auto it = failed.find(s.slot); it != failed.end()) return std::move(it->second);
-    }
-  }
-  return Ok();
-}
-
-}  // namespace
 
 Status Tamix::check_query(VectorView query) const {
   if (query.size() != dimension_) {
@@ -69,52 +41,75 @@ std::vector<Hit> Tamix::hits_with_ids(const std::vector<ScoredIndex>& scored) co
   return hits;
 }
 
-Result<std::vector<Hit>> Tamix::search(VectorView query, uint64_t k) const {
+namespace {
+
+// Runs work through `unlocked` when given.
+void run(const Unlocked& unlocked, const std::function<void()>& work) {
+  unlocked ? unlocked(work) : work();
+}
+
+// The error of a failed step, recorded for the caller.
+Error failed_at(SearchStep step, Error error, SearchStep* failed_step) {
+  if (failed_step) *failed_step = step;
+  return error;
+}
+
+}  // namespace
+
+Result<std::vector<Hit>> Tamix::search(VectorView query, uint64_t k, const Unlocked& unlocked,
+                                       SearchStep* failed_step) {
+  if (Status checked = check_query(query); !checked.ok()) {
+    return failed_at(SearchStep::kCheck, std::move(checked).error(), failed_step);
+  }
+  if (Status persisted = persist(unlocked); !persisted.ok()) {
+    return failed_at(SearchStep::kPersist, std::move(persisted).error(), failed_step);
+  }
+  std::optional<Result<std::vector<Hit>>> hits;
+  run(unlocked, [&] { hits.emplace(answer(query, k)); });
+  if (!hits->ok()) return failed_at(SearchStep::kSearch, std::move(*hits).error(), failed_step);
+  return std::move(*hits);
+}
+
+Result<std::vector<std::vector<Hit>>> Tamix::search_batch(std::span<const VectorView> queries,
+                                                          uint64_t k, const Unlocked& unlocked,
+                                                          SearchStep* failed_step) {
+  if (Status checked = check_queries(queries); !checked.ok()) {
+    return failed_at(SearchStep::kCheck, std::move(checked).error(), failed_step);
+  }
+  if (Status persisted = persist(unlocked); !persisted.ok()) {
+    return failed_at(SearchStep::kPersist, std::move(persisted).error(), failed_step);
+  }
+  std::optional<Result<std::vector<std::vector<Hit>>>> lists;
+  run(unlocked, [&] { lists.emplace(answer_batch(queries, k)); });
+  if (!lists->ok()) return failed_at(SearchStep::kSearch, std::move(*lists).error(), failed_step);
+  return std::move(*lists);
+}
+
+Result<std::vector<Hit>> Tamix::answer(VectorView query, uint64_t k) const {
   if (hnsw_index_) {
     TAMIX_ASSIGN_OR_RETURN(const std::vector<ScoredIndex> scored, graph_search(query, k));
     return hits_with_ids(scored);
   }
   if (ivf_answers()) {
     TAMIX_ASSIGN_OR_RETURN(const std::vector<ScoredIndex> scored,
-                           ivf_index_->search(query, k, flat_storage_.get(), graph_filter()));
+                           ivf_index_->search(query, k, store_.flat(), graph_filter()));
     return hits_with_ids(scored);
   }
-  TAMIX_ASSIGN_OR_RETURN(const StoreRef store, store_for(StoreUse::kSearch));
-  TAMIX_ASSIGN_OR_RETURN(
-      const std::vector<ScoredIndex> scored,
-      std::visit(
-          [&](auto* s) -> Result<std::vector<ScoredIndex>> { return s->search(query, k, &live_); },
-          store));
+  TAMIX_TRY(check_store(StoreUse::kSearch));
+  TAMIX_ASSIGN_OR_RETURN(const std::vector<ScoredIndex> scored, store_.search(query, k, &live_));
   return hits_with_ids(scored);
 }
 
-Result<std::vector<std::vector<ScoredIndex>>> Tamix::store_search_batch(
-    StoreRef store, std::span<const VectorView> queries, uint64_t k) const {
-  if (auto* flat = std::get_if<FlatStorage*>(&store)) {
-    return flat_search_batch(**flat, queries, k, &live_);
-  }
-  if (auto* pq = std::get_if<PqStorage*>(&store)) {
-    return pool::map<std::vector<ScoredIndex>>(
-        queries.size(), [&](size_t q) { return (*pq)->search(queries[q], k, &live_); });
-  }
-  // The SQ8 store answers one query after another; each scan is parallel already.
-  std::vector<std::vector<ScoredIndex>> out;
-  out.reserve(queries.size());
-  for (VectorView query : queries) {
-    TAMIX_ASSIGN_OR_RETURN(std::vector<ScoredIndex> hits,
-                           std::get<Sq8Storage*>(store)->search(query, k, &live_));
-    out.push_back(std::move(hits));
-  }
-  return out;
-}
-
-Result<std::vector<std::vector<Hit>>> Tamix::search_batch(std::span<const VectorView> queries,
+Result<std::vector<std::vector<Hit>>> Tamix::answer_batch(std::span<const VectorView> queries,
                                                           uint64_t k) const {
-  TAMIX_ASSIGN_OR_RETURN(const StoreRef store, store_for(StoreUse::kBatch));
+  TAMIX_TRY(check_store(StoreUse::kBatch));
   TAMIX_ASSIGN_OR_RETURN(const std::vector<std::vector<ScoredIndex>> scored,
-                         store_search_batch(store, queries, k));
+                         store_.search_batch(queries, k, &live_));
   // A batch with an unreadable text fails whole.
-  TAMIX_TRY(read_hit_texts(*metadata_, scored));
+  TAMIX_TRY(check_hit_texts(scored, [&](Slot slot) -> Status {
+    TAMIX_TRY(metadata_->get(slot));
+    return Ok();
+  }));
   return pool::map<std::vector<Hit>>(scored.size(),
                                      [&](size_t q) { return hits_with_ids(scored[q]); });
 }

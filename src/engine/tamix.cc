@@ -1,25 +1,24 @@
 // Lifecycle, persist and the inspection methods.
 #include "engine/tamix.h"
 
-#include <cstdio>
+#include "index/hnsw_index.h"
+#include "index/ivf_index.h"
 
 namespace tamix {
+
+Tamix::Tamix() = default;
 
 Tamix::~Tamix() {
   if (!opened_in_this_process()) {
     // Closing the connection would checkpoint the parent's WAL and remove it.
-    (void)flat_storage_.release();
-    (void)pq_storage_.release();
-    (void)sq8_storage_.release();
+    store_.abandon();
     (void)metadata_.release();
     return;
   }
   commit_on_release();
   hnsw_index_.reset();
   ivf_index_.reset();
-  flat_storage_.reset();
-  pq_storage_.reset();
-  sq8_storage_.reset();
+  store_ = VectorStore();
   metadata_.reset();
 }
 
@@ -31,8 +30,8 @@ bool Tamix::opened_in_this_process() const { return ::getpid() == opener_; }
 
 void Tamix::commit_on_release() {
   if (!metadata_ || !settled_) return;
-  if (flush_stores().ok()) {
-    (void)metadata_->commit({vector_count(), vector_store_kind()});
+  if (store_.flush().ok()) {
+    (void)metadata_->commit({vector_count(), store_.number()});
   } else {
     (void)metadata_->flush();  // the point stays where the synced vectors are
   }
@@ -41,14 +40,14 @@ void Tamix::commit_on_release() {
 Status Tamix::persist(const Unlocked& unlocked) {
   if (mode_ == IndexMode::Auto) check_and_migrate();
   // The indexes take in the new vectors while the device writes them.
-  TAMIX_TRY(prepare_flush_stores());
+  TAMIX_TRY(store_.prepare_flush());
   const auto catch_up = [this] {
     catch_up_graph();
     place_new_in_ivf();
   };
   unlocked ? unlocked(catch_up) : catch_up();
-  TAMIX_TRY(flush_stores());
-  TAMIX_TRY(metadata_->commit({vector_count(), vector_store_kind()}));
+  TAMIX_TRY(store_.flush());
+  TAMIX_TRY(metadata_->commit({vector_count(), store_.number()}));
   // The index files follow the commit point, never run ahead of it or stand in its way:
   // opening a graph with nodes the commit lacks drops them, and with them links that kept
   // committed nodes reachable. A file that cannot be written fails this persist, and the
@@ -95,18 +94,8 @@ std::vector<std::string> Tamix::get_all_ids() const {
 }
 
 std::string Tamix::info() const {
-  std::string stats = "vectors=" + std::to_string(vector_count());
-  if (pq_storage_) {
-    const uint64_t total = pq_storage_->count() * pq_storage_->code_size();
-    const float ratio = static_cast<float>(total * pq_storage_->quantizer().d_sub() * 4) /
-                        static_cast<float>(std::max<uint64_t>(total, 1));
-    char compression[64];
-    std::snprintf(compression, sizeof compression, "%.1f", ratio);
-    stats = "vectors=" + std::to_string(pq_storage_->count()) +
-            ", memory=" + std::to_string(total >> 20) + "MB, compression=" + compression + "x";
-  }
-  return "Tamix(dimension=" + std::to_string(dimension_) + ", mode='" + mode_name_ + "', " + stats +
-         ")";
+  return "Tamix(dimension=" + std::to_string(dimension_) + ", mode='" + mode_name_ + "', " +
+         store_.stats() + ")";
 }
 
 }  // namespace tamix

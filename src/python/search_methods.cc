@@ -1,5 +1,5 @@
-// search and search_batch: checks and the implicit persist under the interpreter lock, the
-// search proper without it.
+// search and search_batch: the arguments in, the hits out; the engine's search runs its
+// long steps without the interpreter lock.
 #include <vector>
 
 #include "python/args.h"
@@ -18,6 +18,11 @@ constexpr const char* kSearchParams[] = {"query", "k"};
 constexpr Signature kSearchSig{"TamixPython.search", kSearchParams, 2};
 constexpr const char* kBatchParams[] = {"queries", "k"};
 constexpr Signature kBatchSig{"TamixPython.search_batch", kBatchParams, 2};
+
+// The implicit persist names itself; the other steps fail as the search.
+const char* Prefix(SearchStep failed, const char* search_prefix) {
+  return failed == SearchStep::kPersist ? "Auto-persist failed: " : search_prefix;
+}
 
 // [(id, score), ...]
 PyObject* HitList(const std::vector<Hit>& hits) {
@@ -49,16 +54,9 @@ PyObject* Search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     FloatRows query;
     uint64_t k = 0;
     if (!ToVector(argv[0], "query", &query) || !ToUnsigned(argv[1], "k", &k)) return nullptr;
-    Tamix& db = borrow.engine();
-    const VectorView q = query.views().front();
-    if (Status checked = db.check_query(q); !checked.ok()) {
-      return Raise(checked.error(), "Search failed: ");
-    }
-    if (Status persisted = db.persist(RunWithoutGil); !persisted.ok()) {
-      return Raise(persisted.error(), "Auto-persist failed: ");
-    }
-    auto hits = WithoutGil([&] { return db.search(q, k); });
-    if (!hits.ok()) return Raise(hits.error(), "Search failed: ");
+    SearchStep failed = SearchStep::kSearch;
+    auto hits = borrow.engine().search(query.views().front(), k, RunWithoutGil, &failed);
+    if (!hits.ok()) return Raise(hits.error(), Prefix(failed, "Search failed: "));
     return HitList(hits.value());
   });
 }
@@ -74,15 +72,9 @@ PyObject* SearchBatch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     if (!ToVectors(argv[0], "queries", &queries) || !ToUnsigned(argv[1], "k", &k)) {
       return nullptr;
     }
-    Tamix& db = borrow.engine();
-    if (Status checked = db.check_queries(queries.views()); !checked.ok()) {
-      return Raise(checked.error(), "Batch search failed: ");
-    }
-    if (Status persisted = db.persist(RunWithoutGil); !persisted.ok()) {
-      return Raise(persisted.error(), "Auto-persist failed: ");
-    }
-    auto lists = WithoutGil([&] { return db.search_batch(queries.views(), k); });
-    if (!lists.ok()) return Raise(lists.error(), "Batch search failed: ");
+    SearchStep failed = SearchStep::kSearch;
+    auto lists = borrow.engine().search_batch(queries.views(), k, RunWithoutGil, &failed);
+    if (!lists.ok()) return Raise(lists.error(), Prefix(failed, "Batch search failed: "));
     Ref result(PyList_New(static_cast<Py_ssize_t>(lists.value().size())));
     if (!result) return nullptr;
     for (size_t i = 0; i < lists.value().size(); ++i) {

@@ -26,7 +26,7 @@ FlatStorage::FlatStorage(std::unique_ptr<RecordFile> file, uint64_t dimension)
 FlatStorage::~FlatStorage() = default;
 
 Result<std::unique_ptr<FlatStorage>> FlatStorage::open(const std::string& dir, uint64_t dimension) {
-  const std::string path = (std::filesystem::path(dir) / "vectors.bin").string();
+  const std::string path = (std::filesystem::path(dir) / kFileName).string();
   // Dimensions that overflow the stride cannot be written anyway; the header refuses them.
   const RecordLayout layout{
       dimension, dimension <= VectorFileHeader::kMaxDimension ? dimension * sizeof(float) : 0,

@@ -22,6 +22,8 @@ namespace tamix {
 
 class FlatStorage {
  public:
+  static constexpr char kFileName[] = "vectors.bin";
+
   // Opens or creates dir/"vectors.bin". An existing file is only read here: nothing on disk
   // changes until the store first writes.
   static Result<std::unique_ptr<FlatStorage>> open(const std::string& dir, uint64_t dimension);

@@ -30,8 +30,8 @@ Result<std::unique_ptr<PqStorage>> PqStorage::open_with(const std::string& dir, 
                                                         const Choose& choose) {
   TAMIX_ASSIGN_OR_RETURN(const PqShape shape, pq_shape(d));
   const std::filesystem::path base(dir);
-  const std::string codes_path = (base / "quantized_vectors.bin").string();
-  const std::string codebooks_path = (base / "codebooks.bin").string();
+  const std::string codes_path = (base / kFileName).string();
+  const std::string codebooks_path = (base / kCodebooksFileName).string();
   const RecordLayout layout{d, shape.m, DataType::kPq};
   const RecordFile::HeaderCheck check = RecordFile::code_file_check(d, DataType::kPq);
 

@@ -21,6 +21,9 @@ namespace tamix {
 
 class PqStorage {
  public:
+  static constexpr char kFileName[] = "quantized_vectors.bin";
+  static constexpr char kCodebooksFileName[] = "codebooks.bin";
+
   // Opens or creates dir/"quantized_vectors.bin" for vectors of the training vectors'
   // length d. While the file holds no records, a quantizer is trained on `training` (which
   // prints its progress) and replaces "codebooks.bin"; once it holds records, the stored

@@ -45,8 +45,8 @@ Result<std::unique_ptr<Sq8Storage>> Sq8Storage::open_with(const std::string& dir
                                                           uint64_t dimension,
                                                           const Choose& choose) {
   const std::filesystem::path base(dir);
-  const std::string codes_path = (base / "sq8_vectors.bin").string();
-  const std::string quantizer_path = (base / "scalar_quantizer.bin").string();
+  const std::string codes_path = (base / kFileName).string();
+  const std::string quantizer_path = (base / kQuantizerFileName).string();
   // Dimensions the header cannot hold are refused by stored_count before any write.
   const RecordLayout layout{dimension, dimension <= VectorFileHeader::kMaxDimension ? dimension : 0,
                             DataType::kSq8};

@@ -21,6 +21,9 @@ namespace tamix {
 
 class Sq8Storage {
  public:
+  static constexpr char kFileName[] = "sq8_vectors.bin";
+  static constexpr char kQuantizerFileName[] = "scalar_quantizer.bin";
+
   // Unsynced code bytes beyond which an add flushes by itself (0.9 × 8 MiB).
   static constexpr uint64_t kFlushThreshold = 7'549'747;
 

@@ -7,7 +7,7 @@
 #include "core/file_io.h"
 #include "engine/engine_fixture.h"
 #include "engine/tamix.h"
-#include "engine/tamix_testing.h"
+#include "engine/testing_seam.h"
 #include "support/file_size_limit.h"
 #include "support/temp_dir.h"
 
@@ -35,7 +35,6 @@ TEST_F(EngineTest, ModeWordsSetFlags) {
   db.reset();
   db = Open("Product");
   EXPECT_EQ(db->mode(), IndexMode::Flat);
-  EXPECT_EQ(db->storage_kind(), IndexKind::Pq);
   EXPECT_TRUE(db->use_quantization());
 }
 
@@ -56,6 +55,18 @@ TEST_F(EngineTest, AddThenSearchFindsEachVectorFirst) {
   EXPECT_EQ(hits.value()[0].id, "id123");
   EXPECT_NEAR(hits.value()[0].score, 1.0f, 1e-6);
   EXPECT_EQ(db->get("id5").value().value(), R"({"__id__":"id5","i":5})");
+}
+
+TEST_F(EngineTest, SearchFindsWhatWasJustAddedWithoutAPersist) {
+  Batch b = MakeBatch(300);
+  for (const bool graph : {false, true}) {
+    auto db = graph ? std::move(Tamix::new_hnsw(dir_.file("g"), kDim, 16, 200, 50).value())
+                    : Open();
+    ASSERT_TRUE(db->add(b.ids, b.views, b.metas).ok());
+    EXPECT_EQ(Ids(db->search(b.views[123], 1).value()), std::vector<std::string>{"id123"});
+    EXPECT_EQ(Ids(db->search_batch({&b.views[7], 1}, 1).value()[0]),
+              std::vector<std::string>{"id7"});
+  }
 }
 
 TEST_F(EngineTest, AddChecksInOrderAndStoresNothingOnRefusal) {
@@ -217,7 +228,6 @@ TEST_F(EngineTest, AutoModePrintsItsAnalysis) {
   EXPECT_EQ(::testing::internal::GetCapturedStdout(),
             "Tamix Adaptive Core active. Analyzing environment...\n"
             "Tamix Auto-Tuner: System RAM 4 GB | Vectors 5 -> Selected Mode: Flat\n");
-  EXPECT_EQ(db->storage_kind(), IndexKind::Flat);
   EXPECT_FALSE(db->use_quantization());
 }
 
@@ -226,10 +236,9 @@ TEST_F(EngineTest, MigrationToAGraphIndexesEveryVector) {
   Batch b = MakeBatch(300);
   ASSERT_TRUE(db->add(b.ids, b.views, b.metas).ok());
   ::testing::internal::CaptureStdout();
-  ASSERT_TRUE(TamixTestPeer::migrate_to_hnsw(*db).ok());
+  ASSERT_TRUE(migrate_to_hnsw_for_testing(*db).ok());
   EXPECT_EQ(::testing::internal::GetCapturedStdout(),
             "  -> Building HNSW Graph for 300 vectors...\n  -> HNSW Migration Complete.\n");
-  EXPECT_EQ(db->storage_kind(), IndexKind::Hnsw);
   for (size_t i = 0; i < 300; i += 37) {
     EXPECT_EQ(Ids(db->search(b.views[i], 1).value()), std::vector<std::string>{b.ids[i]});
   }

@@ -7,8 +7,7 @@
 #include <fstream>
 
 #include "engine/engine_fixture.h"
-#include "engine/tamix_testing.h"
-#include "metadata/metadata_store_testing.h"
+#include "engine/hit_texts.h"
 #include "support/file_size_limit.h"
 
 namespace tamix {
@@ -38,17 +37,24 @@ TEST_F(EngineTest, AddFailingOnAFullDiskChangesNothingAndReadsGoOn) {
 // commit would give them slots that the batch's retry takes again.
 TEST_F(EngineTest, FailedThresholdCommitTakesTheBatchBack) {
   Batch b = MakeBatch(1500);
+  { Open(); }
+  // A trigger in the file refuses one marked text, so only the first attempt fails.
+  sqlite3* c = nullptr;
+  ASSERT_EQ(sqlite3_open(dir_.file("metadata.db").c_str(), &c), SQLITE_OK);
+  const int created = sqlite3_exec(c,
+                                   "CREATE TRIGGER refuse BEFORE INSERT ON metadata WHEN "
+                                   "NEW.text LIKE '%\"refuse\"%' "
+                                   "BEGIN SELECT RAISE(ABORT, 'refused'); END",
+                                   nullptr, nullptr, nullptr);
+  sqlite3_close(c);
+  ASSERT_EQ(created, SQLITE_OK);
   {
     auto db = Open();
-    sqlite3* c = MetadataStoreTestPeer::connection(TamixTestPeer::metadata(*db));
-    ASSERT_EQ(sqlite3_exec(c,
-                           "CREATE TEMP TRIGGER refuse BEFORE INSERT ON ids WHEN NEW.slot = 500 "
-                           "BEGIN SELECT RAISE(ABORT, 'refused'); END",
-                           nullptr, nullptr, nullptr),
-              SQLITE_OK);
+    const std::string kept = b.metas[500];
+    b.metas[500] = R"({"refuse": true})";
     EXPECT_EQ(db->add(b.ids, b.views, b.metas).error().message(), "refused");
     EXPECT_EQ(db->count(), 0u);
-    ASSERT_EQ(sqlite3_exec(c, "DROP TRIGGER temp.refuse", nullptr, nullptr, nullptr), SQLITE_OK);
+    b.metas[500] = kept;
     ASSERT_TRUE(db->add(b.ids, b.views, b.metas).ok());
   }
   auto db = Open();
@@ -61,19 +67,19 @@ TEST_F(EngineTest, FailedThresholdCommitTakesTheBatchBack) {
   EXPECT_NE(ids[1], "id500");
 }
 
-// Texts shared by many queries' hits are read once each; a failing read still fails the batch.
-TEST_F(EngineTest, BatchWithUnreadableTextsFailsWhole) {
-  auto db = Open();
-  Batch b = MakeBatch(300);
-  ASSERT_TRUE(db->add(b.ids, b.views, b.metas).ok());
-  ASSERT_TRUE(db->persist().ok());
-  sqlite3* c = MetadataStoreTestPeer::connection(TamixTestPeer::metadata(*db));
-  ASSERT_EQ(sqlite3_exec(c, "ALTER TABLE metadata RENAME TO gone", nullptr, nullptr, nullptr),
-            SQLITE_OK);
-  EXPECT_FALSE(db->search_batch(b.views, 20).ok());
-  ASSERT_EQ(sqlite3_exec(c, "ALTER TABLE gone RENAME TO metadata", nullptr, nullptr, nullptr),
-            SQLITE_OK);
-  EXPECT_EQ(db->search_batch(b.views, 20).value().size(), 300u);
+// Texts shared by many queries' hits are read once each; a failing read still fails the
+// batch with the first failing hit in query order.
+TEST(HitTextsTest, EachSlotIsReadOnceAndTheFirstFailingHitReports) {
+  std::vector<Slot> reads;
+  const ReadText read = [&](Slot slot) -> Status {
+    reads.push_back(slot);
+    if (slot == 2 || slot == 9) return Error::Message("slot " + std::to_string(slot));
+    return Ok();
+  };
+  const std::vector<std::vector<ScoredIndex>> scored = {{{4, 0.f}, {9, 0.f}}, {{2, 0.f}, {4, 0.f}}};
+  EXPECT_EQ(check_hit_texts(scored, read).error().message(), "slot 9");
+  EXPECT_EQ(reads, (std::vector<Slot>{2, 4, 9}));
+  EXPECT_TRUE(check_hit_texts({{{4, 0.f}}}, read).ok());
 }
 
 TEST_F(EngineTest, DeletedVectorsTakeNoPlaceInTheTopK) {
