@@ -10,9 +10,9 @@
 namespace tamix {
 namespace {
 
-using testing_util::HeaderCount;
-using testing_util::ReadFile;
-using testing_util::TempDir;
+using testing::HeaderCount;
+using testing::ReadFile;
+using testing::TempDir;
 
 constexpr uint64_t kStride = 512;
 
