@@ -11,12 +11,10 @@
 namespace tamix {
 namespace {
 
-using testing::HeaderCount;
 using testing::RandomVectors;
 using testing::ReadFile;
 using testing::TempDir;
 using testing::Views;
-using testing::WriteFile;
 
 class PqStorageTest : public ::testing::Test {
  protected:

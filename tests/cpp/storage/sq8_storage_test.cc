@@ -16,7 +16,6 @@ using testing::RandomVectors;
 using testing::ReadFile;
 using testing::TempDir;
 using testing::Views;
-using testing::WriteFile;
 
 class Sq8StorageTest : public ::testing::Test {
  protected:
