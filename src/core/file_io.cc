@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <filesystem>
 
@@ -33,9 +32,6 @@ void UniqueFd::reset() {
 namespace file_io {
 namespace {
 
-std::atomic<uint64_t> g_write_calls{0};
-std::atomic<uint64_t> g_sync_calls{0};
-
 Result<UniqueFd> open_with(const std::string& path, int flags) {
   int fd;
   do {
@@ -63,7 +59,6 @@ Result<uint64_t> size(int fd) {
 }
 
 Status write_all_at(int fd, std::span<const uint8_t> bytes, uint64_t offset) {
-  g_write_calls.fetch_add(1, std::memory_order_relaxed);
   while (!bytes.empty()) {
     ssize_t n = ::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset));
     if (n < 0) {
@@ -78,7 +73,6 @@ Status write_all_at(int fd, std::span<const uint8_t> bytes, uint64_t offset) {
 }
 
 Status full_sync(int fd) {
-  g_sync_calls.fetch_add(1, std::memory_order_relaxed);
   while (::fsync(fd) != 0) {
     if (errno != EINTR) return Error::System(errno);
   }
@@ -154,9 +148,6 @@ Result<std::vector<uint8_t>> read_file(const std::string& path, uint64_t max_siz
   bytes.resize(done);
   return bytes;
 }
-
-uint64_t write_calls() { return g_write_calls.load(std::memory_order_relaxed); }
-uint64_t sync_calls() { return g_sync_calls.load(std::memory_order_relaxed); }
 
 }  // namespace file_io
 }  // namespace tamix

@@ -68,9 +68,5 @@ Status write_file_atomically(const std::string& path, std::span<const uint8_t> b
 // before anything is read.
 Result<std::vector<uint8_t>> read_file(const std::string& path, uint64_t max_size);
 
-// Calls of write_all_at and full_sync in this process, for tests that check a no-op.
-uint64_t write_calls();
-uint64_t sync_calls();
-
 }  // namespace file_io
 }  // namespace tamix

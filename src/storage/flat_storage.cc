@@ -13,10 +13,14 @@
 namespace tamix {
 namespace {
 
-std::string mismatch_message(uint64_t expected, uint64_t found) {
-  return "Database dimension mismatch: expected " + std::to_string(expected) + ", found " +
-         std::to_string(found) + ". Cannot change dimension of existing database.";
+Error database_dimension_mismatch(uint64_t expected, uint64_t found) {
+  return Error::Message("Database dimension mismatch: expected " + std::to_string(expected) +
+                        ", found " + std::to_string(found) +
+                        ". Cannot change dimension of existing database.");
 }
+
+// Raw files written before the data type existed carry anything there: it is never read.
+constexpr HeaderRule kRule{std::nullopt, true, database_dimension_mismatch};
 
 }  // namespace
 
@@ -31,16 +35,8 @@ Result<std::unique_ptr<FlatStorage>> FlatStorage::open(const std::string& dir, u
   const RecordLayout layout{
       dimension, dimension <= VectorFileHeader::kMaxDimension ? dimension * sizeof(float) : 0,
       DataType::kRaw};
-  auto check = [dimension](VectorFileHeader::View bytes) -> Result<uint64_t> {
-    TAMIX_TRY(VectorFileHeader::validate(bytes));
-    const VectorFileHeader header = VectorFileHeader::decode(bytes);
-    if (header.dimension != dimension) {
-      return Error::Message(mismatch_message(dimension, header.dimension));
-    }
-    return header.count;
-  };
   TAMIX_ASSIGN_OR_RETURN(std::unique_ptr<RecordFile> file,
-                         RecordFile::open(path, layout, check, "Failed to open vectors.bin"));
+                         RecordFile::open(path, layout, kRule, "Failed to open vectors.bin"));
   std::unique_ptr<FlatStorage> store(new FlatStorage(std::move(file), dimension));
   store->add_terms(static_cast<size_t>(store->count()), [&](size_t s) -> const float* {
     const std::optional<VectorView> v = store->get_vector(s);

@@ -9,6 +9,8 @@
 namespace tamix {
 namespace {
 
+// No dimension range: whatever a quantizer was trained at reopens.
+constexpr HeaderRule kRule{DataType::kPq};
 constexpr const char* kOpenContext = "Failed to open quantized_vectors.bin";
 
 Result<ProductQuantizer> train_quantizer(const std::string& path,
@@ -33,14 +35,13 @@ Result<std::unique_ptr<PqStorage>> PqStorage::open_with(const std::string& dir, 
   const std::string codes_path = (base / kFileName).string();
   const std::string codebooks_path = (base / kCodebooksFileName).string();
   const RecordLayout layout{d, shape.m, DataType::kPq};
-  const RecordFile::HeaderCheck check = RecordFile::code_file_check(d, DataType::kPq);
 
   // Dimensions the header cannot hold are refused here, before training.
   TAMIX_ASSIGN_OR_RETURN(const uint64_t stored,
-                         RecordFile::stored_count(codes_path, layout, check, kOpenContext));
+                         RecordFile::stored_count(codes_path, layout, kRule, kOpenContext));
   TAMIX_ASSIGN_OR_RETURN(ProductQuantizer quantizer, choose(stored, codebooks_path));
   TAMIX_ASSIGN_OR_RETURN(std::unique_ptr<RecordFile> file,
-                         RecordFile::open(codes_path, layout, check, kOpenContext));
+                         RecordFile::open(codes_path, layout, kRule, kOpenContext));
   return std::unique_ptr<PqStorage>(new PqStorage(std::move(file), std::move(quantizer)));
 }
 

@@ -12,18 +12,18 @@ Error dimension_mismatch(uint64_t expected, uint64_t found) {
                         std::to_string(found));
 }
 
-RecordFile::HeaderCheck RecordFile::code_file_check(uint64_t dimension, DataType data_type) {
-  return [dimension, data_type](VectorFileHeader::View bytes) -> Result<uint64_t> {
-    TAMIX_TRY(VectorFileHeader::validate_format(bytes));
-    const VectorFileHeader header = VectorFileHeader::decode(bytes);
-    if (header.data_type != static_cast<uint16_t>(data_type)) {
-      return Error::Message("Invalid data type: expected " +
-                            std::to_string(static_cast<uint16_t>(data_type)) + ", found " +
-                            std::to_string(header.data_type));
-    }
-    if (header.dimension != dimension) return dimension_mismatch(dimension, header.dimension);
-    return header.count;
-  };
+Result<uint64_t> RecordFile::check_header(VectorFileHeader::View bytes, uint64_t dimension,
+                                          const HeaderRule& rule) {
+  TAMIX_TRY(rule.dimension_range ? VectorFileHeader::validate(bytes)
+                                 : VectorFileHeader::validate_format(bytes));
+  const VectorFileHeader header = VectorFileHeader::decode(bytes);
+  if (rule.data_type && header.data_type != static_cast<uint16_t>(*rule.data_type)) {
+    return Error::Message("Invalid data type: expected " +
+                          std::to_string(static_cast<uint16_t>(*rule.data_type)) + ", found " +
+                          std::to_string(header.data_type));
+  }
+  if (header.dimension != dimension) return rule.mismatch(dimension, header.dimension);
+  return header.count;
 }
 
 RecordFile::RecordFile(UniqueFd fd, RecordLayout layout)
@@ -36,7 +36,7 @@ Result<UniqueFd> RecordFile::open_fd(const std::string& path, const std::string&
 }
 
 Result<RecordFile::Found> RecordFile::inspect(int fd, RecordLayout layout,
-                                              const HeaderCheck& check) {
+                                              const HeaderRule& rule) {
   TAMIX_ASSIGN_OR_RETURN(const uint64_t size, file_io::size(fd));
   if (size < VectorFileHeader::kSize) {
     // Nothing to validate; refuse now what the first header write would refuse.
@@ -46,25 +46,26 @@ Result<RecordFile::Found> RecordFile::inspect(int fd, RecordLayout layout,
   TAMIX_ASSIGN_OR_RETURN(MemoryMap header,
                          MemoryMap::map(fd, VectorFileHeader::kSize, MemoryMap::Access::kReadOnly));
   TAMIX_ASSIGN_OR_RETURN(const uint64_t stored,
-                         check(header.bytes().first<VectorFileHeader::kSize>()));
+                         check_header(header.bytes().first<VectorFileHeader::kSize>(),
+                                      layout.header_dimension, rule));
   // A header synced without its records (or simply corrupt) must not invent slots.
   return Found{std::min(stored, whole_records(size, layout.stride)), true};
 }
 
 Result<uint64_t> RecordFile::stored_count(const std::string& path, RecordLayout layout,
-                                          const HeaderCheck& check,
+                                          const HeaderRule& rule,
                                           const std::string& open_context) {
   if (!file_io::exists(path)) {
     TAMIX_TRY(VectorFileHeader::compose(layout.header_dimension, 0, layout.data_type));
     return uint64_t{0};
   }
   TAMIX_ASSIGN_OR_RETURN(UniqueFd fd, open_fd(path, open_context));
-  TAMIX_ASSIGN_OR_RETURN(const Found found, inspect(fd.get(), layout, check));
+  TAMIX_ASSIGN_OR_RETURN(const Found found, inspect(fd.get(), layout, rule));
   return found.count;
 }
 
 Result<std::unique_ptr<RecordFile>> RecordFile::open(const std::string& path, RecordLayout layout,
-                                                     const HeaderCheck& check,
+                                                     const HeaderRule& rule,
                                                      const std::string& open_context) {
   const bool existed = file_io::exists(path);
   TAMIX_ASSIGN_OR_RETURN(UniqueFd fd, open_fd(path, open_context));
@@ -74,7 +75,7 @@ Result<std::unique_ptr<RecordFile>> RecordFile::open(const std::string& path, Re
     TAMIX_TRY(file->write_header(0));
     TAMIX_TRY(file_io::full_sync(file->fd_.get()));
   } else {
-    TAMIX_ASSIGN_OR_RETURN(const Found found, inspect(file->fd_.get(), layout, check));
+    TAMIX_ASSIGN_OR_RETURN(const Found found, inspect(file->fd_.get(), layout, rule));
     file->count_ = found.count;
     file->header_on_disk_ = found.has_header;
   }

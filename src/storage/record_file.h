@@ -34,6 +34,14 @@ struct RecordLayout {
 // code file or quantizer made for another dimension.
 Error dimension_mismatch(uint64_t expected, uint64_t found);
 
+// What a store accepts in an existing file's header besides magic and version (always
+// checked first). The dimension must equal the layout's header_dimension.
+struct HeaderRule {
+  std::optional<DataType> data_type;  // none: the field is never read
+  bool dimension_range = false;       // 128..4096, checked before the equality
+  Error (*mismatch)(uint64_t expected, uint64_t found) = dimension_mismatch;
+};
+
 // The slots of n records appended from slot `first`: what a store's add returns.
 inline std::vector<Slot> consecutive_slots(Slot first, size_t n) {
   std::vector<Slot> slots(n);
@@ -45,27 +53,22 @@ class RecordFile {
  public:
   static constexpr size_t kBufferCapacity = size_t{8} << 20;
 
-  // Given the first 24 bytes of an existing file, refuses it or returns its stored count.
-  using HeaderCheck = std::function<Result<uint64_t>(VectorFileHeader::View)>;
-  // The check of a code file: magic, version, then the data type and the dimension of its
-  // quantizer. No dimension range: whatever a quantizer was trained at reopens.
-  static HeaderCheck code_file_check(uint64_t dimension, DataType data_type);
   // Writes record i of a batch into its place in the buffer (exactly stride bytes).
   using Fill = std::function<void(size_t i, std::span<uint8_t> record)>;
 
   // Opens or creates `path`; `open_context` wraps a failure of the open call itself. A new
   // file gets its header and a full sync. An existing file is only read: one shorter than a
-  // header opens empty and gets its header with the first write; otherwise `check` decides,
+  // header opens empty and gets its header with the first write; otherwise `rule` decides,
   // and the count is cut to the whole records the file holds.
   static Result<std::unique_ptr<RecordFile>> open(const std::string& path, RecordLayout layout,
-                                                  const HeaderCheck& check,
+                                                  const HeaderRule& rule,
                                                   const std::string& open_context);
 
   // The count open would start with, found without creating or changing anything: 0 for a
   // missing file or one shorter than a header (once the header it would get is known to be
-  // writable); otherwise what `check` accepts, cut to the whole records present.
+  // writable); otherwise what `rule` accepts, cut to the whole records present.
   static Result<uint64_t> stored_count(const std::string& path, RecordLayout layout,
-                                       const HeaderCheck& check, const std::string& open_context);
+                                       const HeaderRule& rule, const std::string& open_context);
 
   // Drop: flush, then write out what is still buffered; errors are ignored.
   ~RecordFile();
@@ -113,8 +116,12 @@ class RecordFile {
     uint64_t count;
     bool has_header;  // false below 24 bytes
   };
+  // Refuses an existing file's header by the rule, or returns its stored count. In order:
+  // magic, version, dimension range, data type, dimension; the first failure decides.
+  static Result<uint64_t> check_header(VectorFileHeader::View bytes, uint64_t dimension,
+                                       const HeaderRule& rule);
   // Reads an existing file's header and size; changes nothing.
-  static Result<Found> inspect(int fd, RecordLayout layout, const HeaderCheck& check);
+  static Result<Found> inspect(int fd, RecordLayout layout, const HeaderRule& rule);
   static Result<UniqueFd> open_fd(const std::string& path, const std::string& open_context);
 
   Status write_out();

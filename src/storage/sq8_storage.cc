@@ -11,6 +11,8 @@
 namespace tamix {
 namespace {
 
+// No dimension range: whatever a quantizer was trained at reopens.
+constexpr HeaderRule kRule{DataType::kSq8};
 constexpr const char* kOpenContext = "Failed to open sq8_vectors.bin";
 
 Result<ScalarQuantizer> load_quantizer(const std::string& path, uint64_t dimension) {
@@ -50,13 +52,12 @@ Result<std::unique_ptr<Sq8Storage>> Sq8Storage::open_with(const std::string& dir
   // Dimensions the header cannot hold are refused by stored_count before any write.
   const RecordLayout layout{dimension, dimension <= VectorFileHeader::kMaxDimension ? dimension : 0,
                             DataType::kSq8};
-  const RecordFile::HeaderCheck check = RecordFile::code_file_check(dimension, DataType::kSq8);
 
   TAMIX_ASSIGN_OR_RETURN(const uint64_t stored,
-                         RecordFile::stored_count(codes_path, layout, check, kOpenContext));
+                         RecordFile::stored_count(codes_path, layout, kRule, kOpenContext));
   TAMIX_ASSIGN_OR_RETURN(ScalarQuantizer quantizer, choose(stored, quantizer_path));
   TAMIX_ASSIGN_OR_RETURN(std::unique_ptr<RecordFile> file,
-                         RecordFile::open(codes_path, layout, check, kOpenContext));
+                         RecordFile::open(codes_path, layout, kRule, kOpenContext));
   std::unique_ptr<Sq8Storage> store(
       new Sq8Storage(std::move(file), std::move(quantizer), dimension));
   const uint8_t* records = store->records();

@@ -14,11 +14,11 @@
 namespace tamix {
 namespace {
 
-using testing_util::ClusteredVectors;
-using testing_util::LowRankVectors;
-using testing_util::Range;
-using testing_util::ReachableFromEntry;
-using testing_util::TestStore;
+using testing::ClusteredVectors;
+using testing::LowRankVectors;
+using testing::Range;
+using testing::ReachableFromEntry;
+using testing::TestStore;
 
 constexpr uint64_t kDim = 128;
 

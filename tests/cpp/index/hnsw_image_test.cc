@@ -13,10 +13,10 @@
 namespace tamix {
 namespace {
 
-using testing_util::ClusteredVectors;
-using testing_util::ImageBuilder;
-using testing_util::Range;
-using testing_util::TestStore;
+using testing::ClusteredVectors;
+using testing::ImageBuilder;
+using testing::Range;
+using testing::TestStore;
 
 constexpr uint64_t kDim = 128;
 

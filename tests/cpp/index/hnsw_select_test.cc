@@ -13,8 +13,8 @@
 namespace tamix::hnsw {
 namespace {
 
-using testing_util::LowRankVectors;
-using testing_util::TestStore;
+using testing::LowRankVectors;
+using testing::TestStore;
 
 constexpr uint64_t kDim = 32;
 constexpr uint64_t kLimit = 8;

@@ -17,7 +17,7 @@
 #include "storage/flat_storage.h"
 #include "storage/storage_test_util.h"
 
-namespace tamix::testing_util {
+namespace tamix::testing {
 
 // n vectors around `centres` Gaussian centres (deviation 1), with Gaussian noise.
 inline std::vector<std::vector<float>> ClusteredVectors(size_t n, size_t d, size_t centres,
@@ -123,4 +123,4 @@ inline std::vector<Slot> Range(Slot n) {
   return out;
 }
 
-}  // namespace tamix::testing_util
+}  // namespace tamix::testing

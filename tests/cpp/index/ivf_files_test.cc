@@ -13,15 +13,14 @@
 
 #include "core/file_io.h"
 #include "index/ivf_config.h"
+#include "support/file_stamps.h"
+#include "support/files.h"
 #include "support/temp_dir.h"
 
 namespace tamix {
 namespace {
 
-std::vector<uint8_t> ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+using testing::ReadFile;
 
 std::string ReadText(const std::string& path) {
   std::vector<uint8_t> bytes = ReadFile(path);
@@ -105,10 +104,20 @@ std::vector<uint8_t> Stamped(const IvfCentroids& centroids, uint64_t training,
   return bytes;
 }
 
+using Names = std::set<std::string>;
+
 class IvfFilesWriteTest : public ::testing::Test {
  protected:
   Status Write(const IvfConfig& config, const IvfCentroids& centroids, uint64_t training = 0) {
     return write_ivf_files(dir_, config, centroids, training, written_);
+  }
+
+  // The files a write changed.
+  Names Written(const IvfConfig& config, const IvfCentroids& centroids, uint64_t training = 0) {
+    testing::Backdate(dir_);
+    const auto before = testing::Stamps(dir_);
+    EXPECT_TRUE(Write(config, centroids, training).ok());
+    return testing::Changed(before, testing::Stamps(dir_));
   }
 
   testing::TempDir tmp_;
@@ -123,19 +132,16 @@ TEST_F(IvfFilesWriteTest, WritesEachFileOnlyWhenItsContentChanged) {
   EXPECT_EQ(ReadFile(tmp_.file("centroids.bin")), Stamped(untrained, 0, IvfConfig{}));
   EXPECT_FALSE(std::filesystem::exists(tmp_.file("config.json.tmp")));
 
-  const uint64_t writes = file_io::write_calls();
-  ASSERT_TRUE(Write(IvfConfig{}, IvfCentroids{}).ok());
-  EXPECT_EQ(file_io::write_calls(), writes);
+  EXPECT_EQ(Written(IvfConfig{}, IvfCentroids{}), Names{});
 
   const IvfCentroids trained(1, 2, {1.0f, 2.0f});
-  ASSERT_TRUE(Write(IvfConfig{}, trained, 7).ok());
-  EXPECT_EQ(file_io::write_calls(), writes + 1);
+  EXPECT_EQ(Written(IvfConfig{}, trained, 7), Names{"centroids.bin"});
   EXPECT_EQ(ReadFile(tmp_.file("centroids.bin")), Stamped(trained, 7, IvfConfig{}));
 
   // Another configuration changes the hash the centroids carry: both files again.
   std::filesystem::remove(tmp_.file("config.json"));
-  ASSERT_TRUE(Write(IvfConfig::configured(4, 2), trained, 7).ok());
-  EXPECT_EQ(file_io::write_calls(), writes + 3);
+  EXPECT_EQ(Written(IvfConfig::configured(4, 2), trained, 7),
+            (Names{"centroids.bin", "config.json"}));
   EXPECT_EQ(ReadText(tmp_.file("config.json")), ivf_config_json(IvfConfig::configured(4, 2)));
 }
 

@@ -13,13 +13,13 @@
 namespace tamix {
 namespace {
 
-using testing_util::ClusteredVectors;
-using testing_util::Lists;
-using testing_util::PartitionOfEach;
-using testing_util::Search;
-using testing_util::SlotsOf;
-using testing_util::TestStore;
-using testing_util::Train;
+using testing::ClusteredVectors;
+using testing::Lists;
+using testing::PartitionOfEach;
+using testing::Search;
+using testing::SlotsOf;
+using testing::TestStore;
+using testing::Train;
 using Vectors = std::vector<std::vector<float>>;
 
 TEST(IvfIndexTest, IdenticalVectorsConvergeIntoTheFirstPartition) {

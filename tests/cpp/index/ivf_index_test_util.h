@@ -10,7 +10,7 @@
 #include "index/hnsw_test_util.h"
 #include "index/ivf_index.h"
 
-namespace tamix::testing_util {
+namespace tamix::testing {
 
 // Trains the index on the store, keeping its progress lines off the test's output.
 inline void Train(IvfIndex& index, FlatStorage* store) {
@@ -56,4 +56,4 @@ inline std::vector<uint64_t> PartitionOfEach(const IvfIndex& index, uint64_t n) 
   return where;
 }
 
-}  // namespace tamix::testing_util
+}  // namespace tamix::testing

@@ -14,9 +14,9 @@
 namespace tamix {
 namespace {
 
-using testing_util::RandomVectors;
-using testing_util::TempDir;
-using testing_util::Views;
+using testing::RandomVectors;
+using testing::TempDir;
+using testing::Views;
 using Vectors = std::vector<std::vector<float>>;
 
 constexpr uint64_t kDim = 128;
@@ -58,7 +58,7 @@ class FlatBatchSearchTest : public ::testing::Test {
  protected:
   void Fill(Vectors vectors, size_t flushed) {
     vectors_ = std::move(vectors);
-    store_ = testing_util::StoreWith(dir_, kDim, vectors_, flushed);
+    store_ = testing::StoreWith(dir_, kDim, vectors_, flushed);
   }
   void Fill(Vectors vectors) {
     const size_t n = vectors.size();

@@ -10,9 +10,9 @@
 namespace tamix {
 namespace {
 
-using testing_util::HeaderCount;
-using testing_util::ReadFile;
-using testing_util::TempDir;
+using testing::HeaderCount;
+using testing::ReadFile;
+using testing::TempDir;
 
 constexpr uint64_t kStride = 512;
 
@@ -23,11 +23,7 @@ class RecordFileTest : public ::testing::Test {
   void Unlimit() { limit_.Lift(); }
 
   std::unique_ptr<RecordFile> Open(RecordLayout layout = {128, kStride, DataType::kRaw}) {
-    auto check = [](VectorFileHeader::View b) -> Result<uint64_t> {
-      TAMIX_TRY(VectorFileHeader::validate(b));
-      return VectorFileHeader::decode(b).count;
-    };
-    return RecordFile::open(path(), layout, check, "Failed to open test.bin").value();
+    return RecordFile::open(path(), layout, {}, "Failed to open test.bin").value();
   }
   // n records whose bytes all equal `tag`.
   Result<Slot> Append(RecordFile& f, size_t n, uint8_t tag) {
