@@ -8,7 +8,6 @@
 #include <unordered_map>
 
 #include "metadata/file_claim.h"
-#include "metadata/metadata_store_testing.h"
 #include "metadata/sqlite_util.h"
 
 namespace tamix {
@@ -417,9 +416,5 @@ Status MetadataStore::check_text(std::string_view text) const {
 size_t MetadataStore::pending_count() const { return impl_->pending.size(); }
 
 bool MetadataStore::dirty() const { return impl_->dirty; }
-
-sqlite3* MetadataStoreTestPeer::connection(const MetadataStore& store) {
-  return store.impl_->db.get();
-}
 
 }  // namespace tamix
