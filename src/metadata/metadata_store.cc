@@ -413,8 +413,4 @@ Status MetadataStore::check_text(std::string_view text) const {
                              " bytes");
 }
 
-size_t MetadataStore::pending_count() const { return impl_->pending.size(); }
-
-bool MetadataStore::dirty() const { return impl_->dirty; }
-
 }  // namespace tamix

@@ -80,9 +80,6 @@ class MetadataStore {
   // Refuses a text (or id) too long for the store, before anything is pended.
   Status check_text(std::string_view text) const;
 
-  size_t pending_count() const;
-  bool dirty() const;
-
  private:
   struct Impl;
   explicit MetadataStore(std::unique_ptr<Impl> impl);

@@ -6,6 +6,7 @@
 
 #include "core/file_io.h"
 #include "engine/engine_fixture.h"
+#include "engine/modes.h"
 #include "engine/tamix.h"
 #include "engine/testing_seam.h"
 #include "support/file_size_limit.h"
@@ -30,13 +31,14 @@ TEST_F(EngineTest, OpenRefusesDimensionAndModeBeforeTouchingDisk) {
 }
 
 TEST_F(EngineTest, ModeWordsSetFlags) {
+  EXPECT_EQ(find_mode_word("HNSW")->mode, IndexMode::Hnsw);
   auto db = Open("HNSW");
-  EXPECT_EQ(db->mode(), IndexMode::Hnsw);
   EXPECT_EQ(db->info(), "Tamix(dimension=128, mode='HNSW', vectors=0)");
   db.reset();
-  db = Open("Product");
-  EXPECT_EQ(db->mode(), IndexMode::Flat);
-  EXPECT_TRUE(db->use_quantization());
+  EXPECT_EQ(find_mode_word("Product")->mode, IndexMode::Flat);
+  db = Open("Product");  // a flat store under the quantization flag
+  EXPECT_EQ(db->search(std::vector<float>(kDim, 1.0f), 1).error().message(),
+            "Product Quantization enabled but storage not initialized");
 }
 
 TEST_F(EngineTest, PathWithNulIsRefused) {
@@ -219,7 +221,7 @@ TEST_F(EngineTest, AutoModePrintsItsAnalysis) {
   EXPECT_EQ(::testing::internal::GetCapturedStdout(),
             "Tamix Adaptive Core active. Analyzing environment...\n"
             "Tamix Auto-Tuner: System RAM 4 GB | Vectors 5 -> Selected Mode: Flat\n");
-  EXPECT_FALSE(db->use_quantization());
+  EXPECT_TRUE(db->search(std::vector<float>(kDim, 1.0f), 1).ok());  // no quantization flag
 }
 
 TEST_F(EngineTest, MigrationToAGraphIndexesEveryVector) {
