@@ -122,8 +122,6 @@ class Tamix {
   const std::string& path() const { return path_; }
 
   uint64_t dimension() const { return dimension_; }
-  IndexMode mode() const { return mode_; }
-  bool use_quantization() const { return use_quantization_flag_; }
   const std::string& mode_name() const { return mode_name_; }
 
  private:

@@ -12,7 +12,7 @@
 namespace tamix {
 namespace {
 
-// Never destroyed: a store may still be dropped by an exit handler after static destructors.
+// Never destroyed: a store may still be destroyed by an exit handler after static destructors.
 std::mutex& claims_mutex() {
   static auto* mutex = new std::mutex;
   return *mutex;

@@ -8,7 +8,6 @@
 #include <unordered_map>
 
 #include "metadata/file_claim.h"
-#include "metadata/metadata_store_testing.h"
 #include "metadata/sqlite_util.h"
 
 namespace tamix {
@@ -412,14 +411,6 @@ Status MetadataStore::check_text(std::string_view text) const {
   return Error::InvalidInput("Metadata text of " + std::to_string(text.size()) +
                              " bytes exceeds the metadata store's limit of " + std::to_string(max) +
                              " bytes");
-}
-
-size_t MetadataStore::pending_count() const { return impl_->pending.size(); }
-
-bool MetadataStore::dirty() const { return impl_->dirty; }
-
-sqlite3* MetadataStoreTestPeer::connection(const MetadataStore& store) {
-  return store.impl_->db.get();
 }
 
 }  // namespace tamix

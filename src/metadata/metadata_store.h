@@ -1,6 +1,6 @@
 // MetadataStore: per-slot metadata texts and caller ids in "metadata.db" (SQLite), behind a
 // write-behind map flushed in one transaction once 1000 distinct slots are pending, on
-// flush and on drop. Holds the file's exclusive lock for its whole life. Writes need
+// flush and in the destructor. Holds the file's exclusive lock for its whole life. Writes need
 // exclusive access; get, list_ids and check_text may run concurrently with each other.
 #pragma once
 
@@ -41,7 +41,7 @@ class MetadataStore {
   static Result<std::unique_ptr<MetadataStore>> open(const std::string& dir,
                                                      const FirstPoint& first_point = nullptr);
 
-  // Drop: flush (errors ignored), close, release the lock.
+  // The destructor flushes (errors ignored), closes and releases the lock.
   ~MetadataStore();
 
   MetadataStore(const MetadataStore&) = delete;
@@ -80,11 +80,7 @@ class MetadataStore {
   // Refuses a text (or id) too long for the store, before anything is pended.
   Status check_text(std::string_view text) const;
 
-  size_t pending_count() const;
-  bool dirty() const;
-
  private:
-  friend class MetadataStoreTestPeer;
   struct Impl;
   explicit MetadataStore(std::unique_ptr<Impl> impl);
   std::unique_ptr<Impl> impl_;

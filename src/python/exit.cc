@@ -34,7 +34,7 @@ void FlushAtExit(TamixObject& obj, std::chrono::steady_clock::time_point deadlin
     try {
       obj.engine->flush_on_exit();
     } catch (...) {
-      // A drop ignores its flush failures; so does the exit.
+      // The destructor ignores its flush failures; so does the exit.
     }
   }
   obj.exit_flush_pending = false;

@@ -1,4 +1,4 @@
-// A database still open when the interpreter exits is flushed as a drop would: objects
+// A database still open when the interpreter exits is flushed as its destructor would: objects
 // kept alive to the end (cycles, leaks) are never deallocated. Touched only with the GIL.
 #pragma once
 

@@ -115,7 +115,7 @@ PyObject* NewProductQuantized(PyObject*, PyObject* const* args, Py_ssize_t nargs
 void Dealloc(PyObject* self) {
   auto* obj = reinterpret_cast<TamixObject*>(self);
   Untrack(obj);
-  // The drop: flushes, errors ignored; in a forked child it leaves everything to the parent.
+  // The destructor flushes, errors ignored; in a forked child it leaves everything to the parent.
   delete std::exchange(obj->engine, nullptr);
   Py_TYPE(self)->tp_free(self);
 }

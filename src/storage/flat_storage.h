@@ -28,7 +28,7 @@ class FlatStorage {
   // changes until the store first writes.
   static Result<std::unique_ptr<FlatStorage>> open(const std::string& dir, uint64_t dimension);
 
-  // Drop: flush (errors ignored), close, unmap.
+  // The destructor flushes (errors ignored), closes and unmaps.
   ~FlatStorage();
 
   FlatStorage(const FlatStorage&) = delete;

@@ -37,7 +37,7 @@ class PqStorage {
   // quantizer; never trains.
   static Result<std::unique_ptr<PqStorage>> open(const std::string& dir, uint64_t d);
 
-  // Drop: flush (errors ignored), close, unmap.
+  // The destructor flushes (errors ignored), closes and unmaps.
   ~PqStorage();
 
   PqStorage(const PqStorage&) = delete;

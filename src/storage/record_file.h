@@ -70,7 +70,7 @@ class RecordFile {
   static Result<uint64_t> stored_count(const std::string& path, RecordLayout layout,
                                        const HeaderRule& rule, const std::string& open_context);
 
-  // Drop: flush, then write out what is still buffered; errors are ignored.
+  // The destructor flushes, then writes out what is still buffered; errors are ignored.
   ~RecordFile();
 
   RecordFile(const RecordFile&) = delete;

@@ -38,7 +38,7 @@ class Sq8Storage {
   // Opens the store a directory already holds, with its stored quantizer; never trains.
   static Result<std::unique_ptr<Sq8Storage>> open(const std::string& dir, uint64_t dimension);
 
-  // Drop: flush (errors ignored), close, unmap.
+  // The destructor flushes (errors ignored), closes and unmaps.
   ~Sq8Storage();
 
   Sq8Storage(const Sq8Storage&) = delete;

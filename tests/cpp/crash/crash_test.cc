@@ -28,9 +28,11 @@ using IdSet = std::set<std::string>;
 
 enum class Outcome { kCompleted, kKilled, kFailed };
 
-// Runs the driver on dir, killed before the change call numbered crash_at (0: never).
+// Runs the driver on dir, killed before the change call numbered crash_at (0: never); the
+// shim logs change calls to change_log when one is named.
 Outcome RunDriver(const std::string& dir, const std::string& prefix, size_t n,
-                  const std::string& how, long crash_at, const std::string& mode = "flat") {
+                  const std::string& how, long crash_at, const std::string& mode = "flat",
+                  const std::string& change_log = "") {
   std::vector<std::string> env;
   for (char** e = environ; *e != nullptr; ++e) {
     const std::string entry = *e;
@@ -41,6 +43,7 @@ Outcome RunDriver(const std::string& dir, const std::string& prefix, size_t n,
   env.push_back("LD_PRELOAD=" TAMIX_CRASH_SHIM);
   env.push_back("TAMIX_CRASH_AT=" + std::to_string(crash_at));
   env.push_back("ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0");
+  if (!change_log.empty()) env.push_back("TAMIX_LOG_CHANGES=" + change_log);
   std::vector<std::string> args = {TAMIX_CRASH_DRIVER, dir, prefix, std::to_string(n), how, mode};
   std::vector<char*> argv, envp;
   for (auto& a : args) argv.push_back(a.data());
@@ -210,6 +213,27 @@ TEST_F(CrashTest, Sq8ThresholdFlushCommitsNothing) {
 TEST_F(CrashTest, Sq8AddWhoseThresholdFlushFailsLeavesNothing) {
   ASSERT_EQ(RunDriver(base(), "s", 60500, "sync-fails", 0, "new_sq8"), Outcome::kCompleted);
   EXPECT_TRUE(Reopen(base()).empty());
+}
+
+// The lines of the shim's change log that name a file below dir.
+std::vector<std::string> ChangesBelow(const std::string& log, const std::string& dir) {
+  std::ifstream in(log);
+  std::vector<std::string> out;
+  for (std::string line; std::getline(in, line);) {
+    if (line.find(" " + dir + "/") != std::string::npos) out.push_back(line);
+  }
+  return out;
+}
+
+TEST_F(CrashTest, PersistWithNothingNewWritesAndSyncsNothing) {
+  const std::string log = dir_.file("changes.log");
+  ASSERT_EQ(RunDriver(base(), "p", 100, "persist", 0, "flat", log), Outcome::kCompleted);
+  const std::vector<std::string> first = ChangesBelow(log, base());
+  EXPECT_TRUE(std::any_of(first.begin(), first.end(),
+                          [](const std::string& line) { return line.starts_with("fsync "); }));
+  std::filesystem::remove(log);
+  ASSERT_EQ(RunDriver(base(), "q", 100, "persist-twice", 0, "flat", log), Outcome::kCompleted);
+  EXPECT_EQ(ChangesBelow(log, base()), std::vector<std::string>{});
 }
 
 // The graph file is replaced whole: killed anywhere, it holds the old graph or the new one.

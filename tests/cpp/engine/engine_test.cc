@@ -6,9 +6,11 @@
 
 #include "core/file_io.h"
 #include "engine/engine_fixture.h"
+#include "engine/modes.h"
 #include "engine/tamix.h"
 #include "engine/testing_seam.h"
 #include "support/file_size_limit.h"
+#include "support/file_stamps.h"
 #include "support/temp_dir.h"
 
 namespace tamix {
@@ -29,13 +31,14 @@ TEST_F(EngineTest, OpenRefusesDimensionAndModeBeforeTouchingDisk) {
 }
 
 TEST_F(EngineTest, ModeWordsSetFlags) {
+  EXPECT_EQ(find_mode_word("HNSW")->mode, IndexMode::Hnsw);
   auto db = Open("HNSW");
-  EXPECT_EQ(db->mode(), IndexMode::Hnsw);
   EXPECT_EQ(db->info(), "Tamix(dimension=128, mode='HNSW', vectors=0)");
   db.reset();
-  db = Open("Product");
-  EXPECT_EQ(db->mode(), IndexMode::Flat);
-  EXPECT_TRUE(db->use_quantization());
+  EXPECT_EQ(find_mode_word("Product")->mode, IndexMode::Flat);
+  db = Open("Product");  // a flat store under the quantization flag
+  EXPECT_EQ(db->search(std::vector<float>(kDim, 1.0f), 1).error().message(),
+            "Product Quantization enabled but storage not initialized");
 }
 
 TEST_F(EngineTest, PathWithNulIsRefused) {
@@ -158,26 +161,19 @@ TEST_F(EngineTest, FailedAppendTakesBackTheIdsItHandedOver) {
   EXPECT_EQ(Ids(db->search(b.views[1500], 1).value()), std::vector<std::string>{"id1500"});
 }
 
-TEST_F(EngineTest, PersistWithNothingNewWritesAndSyncsNothing) {
+// Syncs are checked by the crash test of the same name.
+TEST_F(EngineTest, PersistWithNothingNewWritesNothing) {
   auto db = Open();
   Batch b = MakeBatch(20);
   ASSERT_TRUE(db->add(b.ids, b.views, b.metas).ok());
   ASSERT_TRUE(db->persist().ok());
-  auto stamp = [&] {
-    std::vector<std::string> out;
-    for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
-      out.push_back(entry.path().filename().string() + ":" + std::to_string(entry.file_size()) +
-                    ":" + std::to_string(entry.last_write_time().time_since_epoch().count()));
-    }
-    std::sort(out.begin(), out.end());
-    return out;
-  };
-  const auto before = stamp();
+  testing::Backdate(dir_.path());
+  const auto before = testing::Stamps(dir_.path());
   for (int i = 0; i < 3; ++i) {
     ASSERT_TRUE(db->persist().ok());
     ASSERT_TRUE(db->search(b.views[i], 5).ok());
   }
-  EXPECT_EQ(stamp(), before);
+  EXPECT_EQ(testing::Stamps(dir_.path()), before);
 }
 
 TEST_F(EngineTest, SecondOpenFailsAndLeavesTheFirstWhole) {
@@ -225,7 +221,7 @@ TEST_F(EngineTest, AutoModePrintsItsAnalysis) {
   EXPECT_EQ(::testing::internal::GetCapturedStdout(),
             "Tamix Adaptive Core active. Analyzing environment...\n"
             "Tamix Auto-Tuner: System RAM 4 GB | Vectors 5 -> Selected Mode: Flat\n");
-  EXPECT_FALSE(db->use_quantization());
+  EXPECT_TRUE(db->search(std::vector<float>(kDim, 1.0f), 1).ok());  // no quantization flag
 }
 
 TEST_F(EngineTest, MigrationToAGraphIndexesEveryVector) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,10 +11,12 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <random>
 #include <thread>
 
-#include "metadata/metadata_store_testing.h"
+#include "support/file_stamps.h"
 
 namespace tamix {
 namespace {
@@ -39,29 +42,45 @@ class MetadataStoreTest : public ::testing::Test {
     ASSERT_TRUE(store.ok()) << store.error().message();
     store_ = std::move(store).value();
   }
-  sqlite3* db() { return MetadataStoreTestPeer::connection(*store_); }
-  int64_t query(const std::string& sql) {  // first column of the first row, from the file
-    sqlite3_stmt* stmt = nullptr;
-    EXPECT_EQ(sqlite3_prepare_v2(db(), sql.c_str(), -1, &stmt, nullptr), SQLITE_OK);
-    const int64_t value = sqlite3_step(stmt) == SQLITE_ROW ? sqlite3_column_int64(stmt, 0) : -1;
-    sqlite3_finalize(stmt);
+  // The test's own connection, which SQLite's exclusive lock admits only while no store
+  // holds the file.
+  void on_file(const std::function<void(sqlite3*)>& body) {
+    sqlite3* c = nullptr;
+    ASSERT_EQ(sqlite3_open(path_.c_str(), &c), SQLITE_OK);
+    body(c);
+    sqlite3_close(c);
+  }
+  int64_t query(const std::string& sql) {  // first column of the first row
+    int64_t value = -1;
+    on_file([&](sqlite3* c) {
+      sqlite3_stmt* stmt = nullptr;
+      ASSERT_EQ(sqlite3_prepare_v2(c, sql.c_str(), -1, &stmt, nullptr), SQLITE_OK);
+      if (sqlite3_step(stmt) == SQLITE_ROW) value = sqlite3_column_int64(stmt, 0);
+      sqlite3_finalize(stmt);
+    });
     return value;
   }
   int64_t rows(const char* table = "metadata") {
     return query(std::string("SELECT count(*) FROM ") + table);
   }
-  void count_commits() {
-    sqlite3_commit_hook(
-        db(), [](void* n) { return ++*static_cast<int*>(n), 0; }, &commits_);
+  // From the next open on, every flush that writes the text kRefused fails there, after the
+  // rows before it in the same transaction.
+  void refuse_marked_text() {
+    open();
+    store_.reset();
+    on_file([](sqlite3* c) {
+      ASSERT_EQ(sqlite3_exec(c,
+                             "CREATE TRIGGER refuse BEFORE INSERT ON metadata WHEN NEW.text = "
+                             "'refused' BEGIN SELECT RAISE(ABORT, 'injected'); END",
+                             nullptr, nullptr, nullptr),
+                SQLITE_OK);
+    });
   }
-  void exec(const std::string& sql) {
-    ASSERT_EQ(sqlite3_exec(db(), sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+  void stamp() {
+    testing::Backdate(dir_);
+    stamps_ = testing::Stamps(dir_);
   }
-  // The flush fails at this slot's row, after the rows before it in the same transaction.
-  void fail_inserts_of_slot(Slot slot) {
-    exec("CREATE TEMP TRIGGER fail BEFORE INSERT ON main.metadata WHEN NEW.slot = " +
-         std::to_string(slot) + " BEGIN SELECT RAISE(ABORT, 'injected'); END");
-  }
+  bool untouched() { return testing::Stamps(dir_) == stamps_; }
   void insert_range(Slot from, Slot to) {
     for (Slot s = from; s < to; ++s) {
       ASSERT_TRUE(store_->insert(s, "text-" + std::to_string(s)).ok());
@@ -81,43 +100,52 @@ class MetadataStoreTest : public ::testing::Test {
 
   std::string dir_, path_;
   std::unique_ptr<MetadataStore> store_;
-  int commits_ = 0;
+  std::map<std::string, testing::FileStamp> stamps_;
 };
+
+constexpr char kRefused[] = "refused";
 
 using IdList = std::vector<std::pair<Slot, std::string>>;
 
-TEST_F(MetadataStoreTest, FlushWithNothingPendingBeginsNoTransaction) {
+TEST_F(MetadataStoreTest, FlushWithNothingPendingWritesNothing) {
   open();
-  count_commits();
+  stamp();
   EXPECT_TRUE(store_->flush().ok());
+  EXPECT_TRUE(untouched());
   insert_range(0, 1);
   EXPECT_TRUE(store_->flush().ok());
+  stamp();
   EXPECT_TRUE(store_->flush().ok());
-  EXPECT_EQ(commits_, 1);
+  EXPECT_TRUE(untouched());
 }
 
 TEST_F(MetadataStoreTest, FlushRunsAtTheThousandthDistinctSlotOnly) {
   open();
-  count_commits();
+  stamp();
   insert_range(0, 999);
-  EXPECT_EQ(rows(), 0);
+  EXPECT_TRUE(untouched());
   EXPECT_EQ(text(998), "text-998");
   insert_range(999, 1000);
-  EXPECT_EQ(commits_, 1);
+  EXPECT_FALSE(untouched());
+  stamp();
+  EXPECT_TRUE(store_->flush().ok());
+  EXPECT_TRUE(untouched());  // nothing was left pending
+  store_.reset();
   EXPECT_EQ(rows(), 1000);
-  EXPECT_EQ(store_->pending_count(), 0u);
-  EXPECT_FALSE(store_->dirty());
 }
 
 TEST_F(MetadataStoreTest, SameSlotTwiceCountsOnceAndLaterTextWins) {
   open();
+  stamp();
   ASSERT_TRUE(store_->insert(5, "first").ok());
   ASSERT_TRUE(store_->insert(5, "second").ok());
   insert_range(1000, 1998);  // 999 distinct slots with slot 5
-  EXPECT_EQ(rows(), 0);
+  EXPECT_TRUE(untouched());
   insert_range(1998, 1999);
-  EXPECT_EQ(rows(), 1000);
+  EXPECT_FALSE(untouched());
   EXPECT_EQ(text(5), "second");
+  store_.reset();
+  EXPECT_EQ(rows(), 1000);
 }
 
 TEST_F(MetadataStoreTest, ReadsPreferPendingTextThenFileThenAbsent) {
@@ -146,34 +174,37 @@ TEST_F(MetadataStoreTest, SlotKeysKeepAllSixtyFourBits) {
   for (Slot s : {max, big, Slot{0}}) ASSERT_TRUE(store_->insert(s, std::to_string(s), "t").ok());
   open();
   EXPECT_EQ(ids(), (IdList{{0, "0"}, {big, std::to_string(big)}, {max, std::to_string(max)}}));
+  store_.reset();
   EXPECT_EQ(query("SELECT slot FROM metadata ORDER BY slot LIMIT 1"), INT64_MIN);
 }
 
-TEST_F(MetadataStoreTest, FailedFlushKeepsWholeBatchForTheNextFlush) {
+TEST_F(MetadataStoreTest, FailedFlushWritesNoneOfTheBatchAndKeepsItForTheNext) {
+  refuse_marked_text();
   open();
-  insert_range(1, 4);
-  fail_inserts_of_slot(3);
+  insert_range(1, 3);
+  ASSERT_TRUE(store_->insert(3, kRefused).ok());
+  stamp();
   Status failed = store_->flush();
   ASSERT_FALSE(failed.ok());
   EXPECT_EQ(failed.error().kind(), Error::Kind::kKeyValue);
   EXPECT_EQ(failed.error().message(), "injected");  // SQLite's message, no context added
-  EXPECT_EQ(rows(), 0);                             // slots 1 and 2 were rolled back too
-  EXPECT_EQ(store_->pending_count(), 3u);
-  EXPECT_TRUE(store_->dirty());
-  exec("DROP TRIGGER fail");
+  EXPECT_TRUE(untouched());  // slots 1 and 2 were rolled back too
+  ASSERT_TRUE(store_->insert(3, "text-3").ok());
   EXPECT_TRUE(store_->flush().ok());
+  store_.reset();
   EXPECT_EQ(rows(), 3);
 }
 
 TEST_F(MetadataStoreTest, FailedThresholdFlushIsRetriedByEveryLaterInsert) {
+  refuse_marked_text();
   open();
-  fail_inserts_of_slot(0);
-  insert_range(0, 999);
+  ASSERT_TRUE(store_->insert(0, kRefused).ok());
+  insert_range(1, 999);
   EXPECT_FALSE(store_->insert(999, "x").ok());
   EXPECT_FALSE(store_->insert(1000, "x").ok());
-  exec("DROP TRIGGER fail");
-  EXPECT_TRUE(store_->insert(1001, "x").ok());
-  EXPECT_EQ(rows(), 1002);
+  ASSERT_TRUE(store_->insert(0, "x").ok());  // the flush it retries now succeeds
+  store_.reset();
+  EXPECT_EQ(rows(), 1001);
 }
 
 TEST_F(MetadataStoreTest, IdsRoundTripAndRemovedIdsStayGone) {
@@ -182,10 +213,11 @@ TEST_F(MetadataStoreTest, IdsRoundTripAndRemovedIdsStayGone) {
   ASSERT_TRUE(store_->flush().ok());
   ASSERT_TRUE(store_->remove_id(1).ok());
   EXPECT_EQ(ids(), (IdList{{0, "id0"}, {2, "id2"}}));  // pending removal hides the row
-  EXPECT_EQ(rows("ids"), 3);
   open();
   EXPECT_EQ(ids(), (IdList{{0, "id0"}, {2, "id2"}}));
   EXPECT_EQ(text(1), "t");  // the text outlives the id
+  store_.reset();
+  EXPECT_EQ(rows("ids"), 2);
 }
 
 TEST_F(MetadataStoreTest, InsertWithIdSupersedesPendingRemoval) {
@@ -201,19 +233,35 @@ TEST_F(MetadataStoreTest, InsertWithIdSupersedesPendingRemoval) {
 }
 
 // The limit must leave room for the row around the text, or an accepted text would make
-// every later flush fail.
+// every later flush fail. The boundary is found at SQLite's own limit, through a view of
+// mapped memory that check_text never reads; a text of the same distance below a lowered
+// limit is then written in both tables.
 TEST_F(MetadataStoreTest, CheckTextAcceptsExactlyWhatFlushCanWrite) {
+  int64_t limit = 0;
+  on_file([&](sqlite3* c) { limit = sqlite3_limit(c, SQLITE_LIMIT_LENGTH, -1); });
+  void* map = mmap(nullptr, limit, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  ASSERT_NE(map, MAP_FAILED);
+  const auto text_of = [&](int64_t n) { return std::string_view(static_cast<char*>(map), n); };
   open();
-  sqlite3_limit(db(), SQLITE_LIMIT_LENGTH, 1000);
-  Status refused = store_->check_text(std::string(937, 'x'));
+  constexpr int64_t kRoom = 64;
+  const int64_t longest = limit - kRoom;
+  EXPECT_TRUE(store_->check_text(text_of(longest)).ok());
+  Status refused = store_->check_text(text_of(longest + 1));
+  munmap(map, limit);
   ASSERT_FALSE(refused.ok());
   EXPECT_EQ(refused.error().kind(), Error::Kind::kInvalidInput);
-  EXPECT_EQ(refused.error().message(),
-            "Metadata text of 937 bytes exceeds the metadata store's limit of 936 bytes");
-  const std::string longest(936, 'x');
-  ASSERT_TRUE(store_->check_text(longest).ok());
-  ASSERT_TRUE(store_->insert(1, longest, longest).ok());
-  EXPECT_TRUE(store_->flush().ok());
+  EXPECT_EQ(refused.error().message(), "Metadata text of " + std::to_string(longest + 1) +
+                                           " bytes exceeds the metadata store's limit of " +
+                                           std::to_string(longest) + " bytes");
+  store_.reset();
+  on_file([&](sqlite3* c) {
+    sqlite3_limit(c, SQLITE_LIMIT_LENGTH, 1000);
+    const std::string text(1000 - kRoom, 'x');
+    for (const std::string table : {"metadata", "ids"}) {
+      const std::string sql = "INSERT INTO " + table + " VALUES(-1, '" + text + "')";
+      EXPECT_EQ(sqlite3_exec(c, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << table;
+    }
+  });
 }
 
 TEST_F(MetadataStoreTest, ZeroByteFileIsInitialised) {
@@ -314,6 +362,7 @@ TEST_F(MetadataStoreTest, KilledWriterLeavesEveryReportedBatchAndNoPartialOne) {
 
     open();
     const auto stored = ids();
+    store_.reset();
     const size_t at_least = std::max(committed, reported * kBatch);
     EXPECT_EQ(stored.size() % kBatch, 0u) << "round " << round;
     EXPECT_GE(stored.size(), at_least) << "round " << round;
@@ -323,7 +372,6 @@ TEST_F(MetadataStoreTest, KilledWriterLeavesEveryReportedBatchAndNoPartialOne) {
       EXPECT_EQ(stored.back().first, stored.size() - 1);
     }
     committed = stored.size();
-    store_.reset();
   }
 }
 

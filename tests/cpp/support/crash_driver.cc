@@ -1,8 +1,9 @@
 // Runs one step against a database and leaves the process without any release, as a crash
-// would: crash_driver <dir> <prefix> <n> <persist|no-persist|release|sync-fails> [mode].
-// The mode is a mode word, or new_hnsw, new_sq8 or new_pq for those constructors (the
+// would: crash_driver <dir> <prefix> <n> <persist|no-persist|release|sync-fails|persist-twice>
+// [mode]. The mode is a mode word, or new_hnsw, new_sq8 or new_pq for those constructors (the
 // quantizers trained on the batch itself). sync-fails makes every sync of sq8_vectors.bin
-// fail during the add, which must then fail and leave nothing behind.
+// fail during the add, which must then fail and leave nothing behind. persist-twice leaves
+// the shim's change log (TAMIX_LOG_CHANGES) to the second persist alone.
 #include <unistd.h>
 
 #include <cstdio>
@@ -29,6 +30,9 @@ int main(int argc, char** argv) {
   if (argc != 5 && argc != 6) return 2;
   const std::string prefix = argv[2], how = argv[4], mode = argc == 6 ? argv[5] : "flat";
   const std::vector<std::string> ids = tamix::crash::ids(prefix, std::atoi(argv[3]));
+  const char* log = std::getenv("TAMIX_LOG_CHANGES");
+  const std::string change_log = how == "persist-twice" && log ? log : "";
+  if (!change_log.empty()) unsetenv("TAMIX_LOG_CHANGES");
   std::vector<std::vector<float>> vectors;
   std::vector<tamix::VectorView> views;
   std::vector<std::string> metas;
@@ -49,7 +53,11 @@ int main(int argc, char** argv) {
     _exit(0);
   }
   if (!db->add(ids, views, metas).ok()) return 4;
-  if (how == "persist" && !db->persist().ok()) return 5;
+  if ((how == "persist" || how == "persist-twice") && !db->persist().ok()) return 5;
+  if (how == "persist-twice") {
+    if (!change_log.empty()) setenv("TAMIX_LOG_CHANGES", change_log.c_str(), 1);
+    if (!db->persist().ok()) return 5;
+  }
   if (how == "release") return 0;  // the engine's release commits
   _exit(0);
 }
