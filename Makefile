@@ -2,6 +2,7 @@
 PYTHON ?= python3
 BUILD ?= build
 JOBS ?= $(shell nproc)
+BENCH ?= ON
 
 .PHONY: setup build test test-cpp test-asan test-python test-fresh-install install example bench \
   clean
@@ -10,10 +11,12 @@ setup:
 	PYTHON=$(PYTHON) bash scripts/setup.sh
 
 build:
-	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAMIX_BUILD_BENCH=$(BENCH)
 	cmake --build $(BUILD) -j $(JOBS)
 
-test-cpp: build
+# The tests need no benchmarks; `make build` and `make bench` turn them back on.
+test-cpp:
+	$(MAKE) build BENCH=OFF
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
 # The C++ tests again under AddressSanitizer and UBSan.
@@ -37,8 +40,11 @@ test-python: install
 test-fresh-install:
 	PYTHON=$(PYTHON) CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) bash scripts/fresh_install_check.sh
 
+# The four phases share nothing but the processor, so they run side by side; each one's
+# output is printed whole when it ends, and any failure fails the whole.
 test: setup
-	$(MAKE) test-cpp test-asan test-python test-fresh-install
+	$(MAKE) -j 4 --keep-going --output-sync=recurse test-asan test-cpp test-python \
+	  test-fresh-install
 
 example: setup install
 	$(PYTHON) examples/quickstart.py

@@ -136,6 +136,11 @@ TEST(HnswBuildTest, ClusteredDataStaysConnectedAndFound) {
 }
 
 TEST(HnswBuildTest, ParallelBuildReachesAsManyNodesAsSerial) {
+#ifdef __SANITIZE_ADDRESS__
+  // The parallel builds above already run under the sanitizers; this one compares the
+  // graphs' shape, and its serial build of 10,000 took most of a minute there.
+  GTEST_SKIP() << "run in the Release build";
+#endif
   TestStore t(ClusteredVectors(10000, kDim, 1000, 5), kDim);
   HnswIndex serial(HnswConfig{}), parallel(HnswConfig{});
   for (Slot s : Range(10000)) serial.insert(s, HalvedCosineFamily{t.flat()});
