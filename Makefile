@@ -2,18 +2,26 @@
 PYTHON ?= python3
 BUILD ?= build
 JOBS ?= $(shell nproc)
+BENCH ?= ON
 
-.PHONY: setup build test test-cpp test-asan test-python test-fresh-install install example bench \
-  clean
+.PHONY: setup build test test-build test-cpp test-asan test-python test-python-build \
+  test-fresh-install install example bench clean
 
 setup:
 	PYTHON=$(PYTHON) bash scripts/setup.sh
 
 build:
-	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAMIX_BUILD_BENCH=$(BENCH) \
+	  $(CMAKE_ARGS)
 	cmake --build $(BUILD) -j $(JOBS)
 
-test-cpp: build
+# What the tests need: no benchmarks (`make build` turns them back on), and the module built
+# from the same libraries as the C++ tests instead of compiled again by pip.
+test-build:
+	$(MAKE) build BENCH=OFF CMAKE_ARGS="-DTAMIX_BUILD_PYTHON=ON \
+	  -DPython_EXECUTABLE=$$($(PYTHON) -c 'import sys; print(sys.executable)')"
+
+test-cpp: test-build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
 # The C++ tests again under AddressSanitizer and UBSan.
@@ -32,13 +40,20 @@ install:
 test-python: install
 	$(PYTHON) -m pytest -q tests/python
 
+# The Python tests against the test build's module; `make test-python` tests the installed one.
+test-python-build: test-build
+	PYTHONPATH=$(abspath $(BUILD)) $(PYTHON) -m pytest -q tests/python
+
 # A clean clone of the committed HEAD installed into a new venv with build isolation, the way
 # the README promises `pip install .` works; then the quick start against it.
 test-fresh-install:
 	PYTHON=$(PYTHON) CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) bash scripts/fresh_install_check.sh
 
+# The phases share nothing but the processor and the test build, so they run side by side;
+# each one's output is printed whole when it ends, and any failure fails the whole.
 test: setup
-	$(MAKE) test-cpp test-asan test-python test-fresh-install
+	$(MAKE) -j 4 --keep-going --output-sync=recurse test-asan test-cpp test-python-build \
+	  test-fresh-install
 
 example: setup install
 	$(PYTHON) examples/quickstart.py

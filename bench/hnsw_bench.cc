@@ -19,7 +19,7 @@
 #include "bench_util.h"
 #include "core/pool.h"
 #include "index/distance_sources.h"
-#include "index/hnsw_index.h"
+#include "index/hnsw/hnsw_index.h"
 #include "storage/flat_storage.h"
 
 namespace {

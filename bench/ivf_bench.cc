@@ -20,7 +20,7 @@
 
 #include "bench_util.h"
 #include "core/pool.h"
-#include "index/ivf_index.h"
+#include "index/ivf/ivf_index.h"
 #include "storage/flat_storage.h"
 
 namespace {

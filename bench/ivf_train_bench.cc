@@ -21,7 +21,7 @@
 
 #include "bench_util.h"
 #include "core/pool.h"
-#include "index/ivf_training.h"
+#include "index/ivf/ivf_training.h"
 #include "storage/flat_storage.h"
 
 namespace {

@@ -5,9 +5,9 @@
 #include <string>
 
 #include "core/pool.h"
-#include "engine/metadata_json.h"
 #include "engine/tamix.h"
 #include "engine/vector_checks.h"
+#include "metadata/metadata_json.h"
 
 namespace tamix {
 namespace {

@@ -7,7 +7,7 @@
 #include "engine/tamix.h"
 #include "engine/testing_seam.h"
 #include "index/distance_sources.h"
-#include "index/hnsw_index.h"
+#include "index/hnsw/hnsw_index.h"
 
 namespace tamix {
 namespace {

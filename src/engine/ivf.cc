@@ -2,7 +2,7 @@
 #include <filesystem>
 
 #include "engine/tamix.h"
-#include "index/ivf_index.h"
+#include "index/ivf/ivf_index.h"
 
 namespace tamix {
 Status Tamix::configure_ivf(uint64_t nlist, uint64_t nprobe) {

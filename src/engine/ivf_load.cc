@@ -5,9 +5,9 @@
 
 #include "core/console.h"
 #include "core/file_io.h"
-#include "engine/json_value.h"
 #include "engine/tamix.h"
-#include "index/ivf_index.h"
+#include "index/ivf/ivf_index.h"
+#include "metadata/json_value.h"
 
 namespace tamix {
 namespace {

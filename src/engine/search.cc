@@ -8,7 +8,7 @@
 #include "engine/hit_texts.h"
 #include "engine/tamix.h"
 #include "engine/vector_checks.h"
-#include "index/ivf_index.h"
+#include "index/ivf/ivf_index.h"
 
 namespace tamix {
 

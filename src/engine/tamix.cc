@@ -1,8 +1,8 @@
 // Lifecycle, persist and the inspection methods.
 #include "engine/tamix.h"
 
-#include "index/hnsw_index.h"
-#include "index/ivf_index.h"
+#include "index/hnsw/hnsw_index.h"
+#include "index/ivf/ivf_index.h"
 
 namespace tamix {
 

@@ -15,7 +15,7 @@
 
 #include "engine/modes.h"
 #include "engine/tamix.h"
-#include "index/hnsw_index.h"
+#include "index/hnsw/hnsw_index.h"
 #include "support/crash_scenario.h"
 #include "support/temp_dir.h"
 

@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "index/ivf_sample.h"
+#include "index/ivf/ivf_sample.h"
 #include "storage/flat_storage.h"
 #include "support/temp_dir.h"
 
