@@ -40,6 +40,8 @@ std::string hnsw_config_json(const HnswConfig& c) {
 
 }  // namespace
 
+std::string partition_file(uint64_t i) { return "part_" + std::to_string(i) + ".graph"; }
+
 std::string ivf_config_json(const IvfConfig& c) {
   const char* in = "  ";
   return "{\n" + member(in, "nlist", std::to_string(c.nlist), false) +

@@ -18,6 +18,9 @@
 
 namespace tamix {
 
+// The name of partition i's graph file under "partitions": "part_{i}.graph".
+std::string partition_file(uint64_t i);
+
 // The content of "config.json": 15 lines, two spaces per level, no final newline.
 std::string ivf_config_json(const IvfConfig& config);
 

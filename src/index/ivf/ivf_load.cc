@@ -2,8 +2,6 @@
 // index, and to this database, before anything is built.
 #include <sys/stat.h>
 
-#include <cerrno>
-
 #include "core/file_io.h"
 #include "core/pool.h"
 #include "index/ivf/ivf_index.h"
@@ -35,7 +33,7 @@ Result<std::unique_ptr<IvfIndex>> IvfIndex::load(const std::string& ivf_dir,
 
   const std::string dir = ivf_dir + "/partitions";
   auto read_partition = [&](size_t i) -> Result<std::unique_ptr<HnswIndex>> {
-    const std::string name = "part_" + std::to_string(i) + ".graph";
+    const std::string name = partition_file(i);
     auto read = [&]() -> Result<std::unique_ptr<HnswIndex>> {
       TAMIX_ASSIGN_OR_RETURN(const std::vector<uint8_t> bytes, read_whole(dir + "/" + name));
       const auto stamped = split_stamp(bytes);

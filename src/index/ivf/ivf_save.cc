@@ -1,4 +1,4 @@
-// Writing an IVF index: the two files of index/ivf_files.h, then one graph image per
+// Writing an IVF index: the two files of index/ivf/ivf_files.h, then one graph image per
 // partition, each followed by the training stamp. Each file is written whole to a temporary
 // name, synced and renamed, and only when its content differs from what this index last
 // wrote there.
@@ -23,8 +23,6 @@ Status make_directories(const std::string& path) {
   if (ec) return Error::System(ec.value());
   return Ok();
 }
-
-std::string partition_file(uint64_t i) { return "part_" + std::to_string(i) + ".graph"; }
 
 // The partition number of a name this system writes ("part_12.graph"), if it is one.
 std::optional<uint64_t> partition_number(std::string_view name) {
