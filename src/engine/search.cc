@@ -43,46 +43,41 @@ std::vector<Hit> Tamix::hits_with_ids(const std::vector<ScoredIndex>& scored) co
 
 namespace {
 
-// Runs work through `unlocked` when given.
-void run(const Unlocked& unlocked, const std::function<void()>& work) {
-  unlocked ? unlocked(work) : work();
-}
-
 // The error of a failed step, recorded for the caller.
 Error failed_at(SearchStep step, Error error, SearchStep* failed_step) {
   if (failed_step) *failed_step = step;
   return error;
 }
 
+// The steps of a whole search in order: the checks' outcome, persist, then the answer, the
+// last two through `unlocked` when given. The first failure ends it and names its step.
+template <class Answer>
+auto run_steps(Tamix& db, Status checked, const Unlocked& unlocked, SearchStep* failed_step,
+               const Answer& answer) -> decltype(answer()) {
+  if (!checked.ok()) return failed_at(SearchStep::kCheck, std::move(checked).error(), failed_step);
+  if (Status persisted = db.persist(unlocked); !persisted.ok()) {
+    return failed_at(SearchStep::kPersist, std::move(persisted).error(), failed_step);
+  }
+  std::optional<decltype(answer())> out;
+  const std::function<void()> work = [&] { out.emplace(answer()); };
+  unlocked ? unlocked(work) : work();
+  if (!out->ok()) return failed_at(SearchStep::kSearch, std::move(*out).error(), failed_step);
+  return std::move(*out);
+}
+
 }  // namespace
 
 Result<std::vector<Hit>> Tamix::search(VectorView query, uint64_t k, const Unlocked& unlocked,
                                        SearchStep* failed_step) {
-  if (Status checked = check_query(query); !checked.ok()) {
-    return failed_at(SearchStep::kCheck, std::move(checked).error(), failed_step);
-  }
-  if (Status persisted = persist(unlocked); !persisted.ok()) {
-    return failed_at(SearchStep::kPersist, std::move(persisted).error(), failed_step);
-  }
-  std::optional<Result<std::vector<Hit>>> hits;
-  run(unlocked, [&] { hits.emplace(answer(query, k)); });
-  if (!hits->ok()) return failed_at(SearchStep::kSearch, std::move(*hits).error(), failed_step);
-  return std::move(*hits);
+  return run_steps(*this, check_query(query), unlocked, failed_step,
+                   [&] { return answer(query, k); });
 }
 
 Result<std::vector<std::vector<Hit>>> Tamix::search_batch(std::span<const VectorView> queries,
                                                           uint64_t k, const Unlocked& unlocked,
                                                           SearchStep* failed_step) {
-  if (Status checked = check_queries(queries); !checked.ok()) {
-    return failed_at(SearchStep::kCheck, std::move(checked).error(), failed_step);
-  }
-  if (Status persisted = persist(unlocked); !persisted.ok()) {
-    return failed_at(SearchStep::kPersist, std::move(persisted).error(), failed_step);
-  }
-  std::optional<Result<std::vector<std::vector<Hit>>>> lists;
-  run(unlocked, [&] { lists.emplace(answer_batch(queries, k)); });
-  if (!lists->ok()) return failed_at(SearchStep::kSearch, std::move(*lists).error(), failed_step);
-  return std::move(*lists);
+  return run_steps(*this, check_queries(queries), unlocked, failed_step,
+                   [&] { return answer_batch(queries, k); });
 }
 
 Result<std::vector<Hit>> Tamix::answer(VectorView query, uint64_t k) const {
