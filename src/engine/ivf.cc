@@ -5,6 +5,7 @@
 #include "index/ivf/ivf_index.h"
 
 namespace tamix {
+
 Status Tamix::configure_ivf(uint64_t nlist, uint64_t nprobe) {
   TAMIX_TRY(check_nlist(nlist));
   // No probe answers nothing; nlist 0 at least falls back to the exact search.

@@ -88,26 +88,21 @@ std::string joined(const Error& error) {
 void Tamix::load_or_create_ivf() {
   const std::string dir = (std::filesystem::path(path_) / "ivf").string();
   const std::string config_path = dir + "/config.json";
-  const bool present = store_.flat() && file_io::exists(config_path);
-  Result<std::unique_ptr<IvfIndex>> loaded = Error::Message("");
-  if (present) {
-    loaded = [&]() -> Result<std::unique_ptr<IvfIndex>> {
-      TAMIX_ASSIGN_OR_RETURN(const std::vector<uint8_t> bytes,
-                             file_io::read_file(config_path, UINT64_MAX).Context("config.json"));
-      const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-      TAMIX_ASSIGN_OR_RETURN(const IvfConfig config, parse_ivf_config(text));
-      return IvfIndex::load(dir, config, text, dimension_, std::min(opened_count_, vector_count()));
-    }();
-  }
+  ivf_index_ = std::make_unique<IvfIndex>(IvfConfig{});
+  if (!store_.flat() || !file_io::exists(config_path)) return;
+  Result<std::unique_ptr<IvfIndex>> loaded = [&]() -> Result<std::unique_ptr<IvfIndex>> {
+    TAMIX_ASSIGN_OR_RETURN(const std::vector<uint8_t> bytes,
+                           file_io::read_file(config_path, UINT64_MAX).Context("config.json"));
+    const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    TAMIX_ASSIGN_OR_RETURN(const IvfConfig config, parse_ivf_config(text));
+    return IvfIndex::load(dir, config, text, dimension_, std::min(opened_count_, vector_count()));
+  }();
   if (loaded.ok()) {
     ivf_index_ = std::move(loaded).value();
     return;
   }
-  ivf_index_ = std::make_unique<IvfIndex>(IvfConfig{});
-  if (present) {
-    console::err_line("Failed to load IVF index: " + joined(loaded.error()));
-    ivf_index_->hold_files();
-  }
+  console::err_line("Failed to load IVF index: " + joined(loaded.error()));
+  ivf_index_->hold_files();
 }
 
 }  // namespace tamix
