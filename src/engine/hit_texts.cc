@@ -5,7 +5,7 @@
 
 namespace tamix {
 
-Status check_hit_texts(const std::vector<std::vector<ScoredIndex>>& scored, const ReadText& read) {
+Status check_hit_texts(const std::vector<std::vector<ScoredIndex>>& scored, const ReadTexts& read) {
   Slot end = 0;
   for (const auto& list : scored) {
     for (const ScoredIndex& s : list) end = std::max(end, s.slot + 1);
@@ -14,12 +14,12 @@ Status check_hit_texts(const std::vector<std::vector<ScoredIndex>>& scored, cons
   for (const auto& list : scored) {
     for (const ScoredIndex& s : list) hit[static_cast<size_t>(s.slot)] = true;
   }
-  std::unordered_map<Slot, Error> failed;
+  std::vector<Slot> slots;
   for (Slot slot = 0; slot < end; ++slot) {
-    if (!hit[static_cast<size_t>(slot)]) continue;
-    Status text = read(slot);
-    if (!text.ok()) failed.emplace(slot, std::move(text).error());
+    if (hit[static_cast<size_t>(slot)]) slots.push_back(slot);
   }
+  std::unordered_map<Slot, Error> failed;
+  read(slots, [&](size_t i, Error error) { failed.emplace(slots[i], std::move(error)); });
   for (const auto& list : scored) {
     for (const ScoredIndex& s : list) {
       if (auto it = failed.find(s.slot); it != failed.end()) return std::move(it->second);

@@ -73,9 +73,9 @@ Result<std::vector<Hit>> Tamix::search(VectorView query, uint64_t k, const Unloc
                    [&] { return answer(query, k); });
 }
 
-Result<std::vector<std::vector<Hit>>> Tamix::search_batch(std::span<const VectorView> queries,
-                                                          uint64_t k, const Unlocked& unlocked,
-                                                          SearchStep* failed_step) {
+Result<std::vector<std::vector<BatchHit>>> Tamix::search_batch(
+    std::span<const VectorView> queries, uint64_t k, const Unlocked& unlocked,
+    SearchStep* failed_step) {
   return run_steps(*this, check_queries(queries), unlocked, failed_step,
                    [&] { return answer_batch(queries, k); });
 }
@@ -95,18 +95,25 @@ Result<std::vector<Hit>> Tamix::answer(VectorView query, uint64_t k) const {
   return hits_with_ids(scored);
 }
 
-Result<std::vector<std::vector<Hit>>> Tamix::answer_batch(std::span<const VectorView> queries,
-                                                          uint64_t k) const {
+Result<std::vector<std::vector<BatchHit>>> Tamix::answer_batch(
+    std::span<const VectorView> queries, uint64_t k) const {
   TAMIX_TRY(check_store(StoreUse::kBatch));
   TAMIX_ASSIGN_OR_RETURN(const std::vector<std::vector<ScoredIndex>> scored,
                          store_.search_batch(queries, k, &live_));
   // A batch with an unreadable text fails whole.
-  TAMIX_TRY(check_hit_texts(scored, [&](Slot slot) -> Status {
-    TAMIX_TRY(metadata_->get(slot));
-    return Ok();
+  TAMIX_TRY(check_hit_texts(scored, [&](std::span<const Slot> slots, const auto& failed) {
+    metadata_->read_texts(slots, failed);
   }));
-  return pool::map<std::vector<Hit>>(scored.size(),
-                                     [&](size_t q) { return hits_with_ids(scored[q]); });
+  return pool::map<std::vector<BatchHit>>(scored.size(), [&](size_t q) {
+    std::vector<BatchHit> hits;
+    hits.reserve(scored[q].size());
+    for (const ScoredIndex& s : scored[q]) {
+      if (auto it = slot_to_id_.find(s.slot); it != slot_to_id_.end()) {
+        hits.push_back({s.slot, &it->second, s.value});
+      }
+    }
+    return hits;
+  });
 }
 
 }  // namespace tamix

@@ -34,6 +34,14 @@ struct Hit {
   float score;
 };
 
+// A batch returns many hits sharing few ids: each points at the engine's own id, valid until
+// the engine next changes.
+struct BatchHit {
+  Slot slot;
+  const std::string* id;
+  float score;
+};
+
 // What a store is asked for; each use reports its own error when the store is missing.
 enum class StoreUse { kAdd, kSearch, kBatch };
 
@@ -91,9 +99,10 @@ class Tamix {
   // A failure sets *failed_step (when given) to the step that failed.
   Result<std::vector<Hit>> search(VectorView query, uint64_t k, const Unlocked& unlocked = nullptr,
                                   SearchStep* failed_step = nullptr);
-  Result<std::vector<std::vector<Hit>>> search_batch(std::span<const VectorView> queries,
-                                                     uint64_t k, const Unlocked& unlocked = nullptr,
-                                                     SearchStep* failed_step = nullptr);
+  Result<std::vector<std::vector<BatchHit>>> search_batch(std::span<const VectorView> queries,
+                                                          uint64_t k,
+                                                          const Unlocked& unlocked = nullptr,
+                                                          SearchStep* failed_step = nullptr);
 
   // The id's metadata text (none when the slot has none); unknown id is kInvalidInput.
   Result<std::optional<std::string>> get(std::string_view id) const;
@@ -141,8 +150,8 @@ class Tamix {
                                                  std::span<const std::string> texts);
   // The search proper, after the checks and persist; needs no interpreter lock.
   Result<std::vector<Hit>> answer(VectorView query, uint64_t k) const;
-  Result<std::vector<std::vector<Hit>>> answer_batch(std::span<const VectorView> queries,
-                                                     uint64_t k) const;
+  Result<std::vector<std::vector<BatchHit>>> answer_batch(std::span<const VectorView> queries,
+                                                          uint64_t k) const;
   // Hits whose slot has an id, in the given order.
   std::vector<Hit> hits_with_ids(const std::vector<ScoredIndex>& scored) const;
   void record_ids(std::span<const std::string> ids, std::span<const Slot> slots);

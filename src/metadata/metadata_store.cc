@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <limits>
 #include <mutex>
 #include <unordered_map>
 
@@ -105,12 +106,14 @@ struct MetadataStore::Impl {
   Result<bool> has_rows_from(Slot n);
   Status put(sqlite3_stmt* stmt, Slot slot, const std::string& text);
   Result<std::optional<std::string>> read_text(Slot slot);
+  Result<std::optional<std::string>> read_text_locked(Slot slot);
   Result<IdList> read_ids();
 
   std::optional<FileClaim> claim;  // first member: released only after the connection closes
   sqlite::Connection db;
   sqlite::Statement begin, commit, rollback, put_text, put_id, delete_id, get_text, list_ids;
   sqlite::Statement put_state_row, get_state, rows_from, delete_ids_from, delete_texts_from;
+  sqlite::Statement texts_from;
   std::mutex read_mutex;  // concurrent readers share get_text and list_ids
   PendingMap pending;
   std::vector<std::pair<Slot, const PendingEntry*>> flush_order;
@@ -169,6 +172,9 @@ Status MetadataStore::Impl::prepare_statements() {
   TAMIX_ASSIGN_OR_RETURN(delete_id, sqlite::prepare(c, "DELETE FROM ids WHERE slot = ?1"));
   TAMIX_ASSIGN_OR_RETURN(get_text, sqlite::prepare(c, "SELECT text FROM metadata WHERE slot = ?1"));
   TAMIX_ASSIGN_OR_RETURN(list_ids, sqlite::prepare(c, "SELECT slot, id FROM ids ORDER BY slot"));
+  TAMIX_ASSIGN_OR_RETURN(
+      texts_from,
+      sqlite::prepare(c, "SELECT slot, text FROM metadata WHERE slot >= ?1 ORDER BY slot"));
   TAMIX_ASSIGN_OR_RETURN(
       put_state_row, sqlite::prepare(c, "INSERT OR REPLACE INTO state(key, value) VALUES(?1, ?2)"));
   TAMIX_ASSIGN_OR_RETURN(get_state, sqlite::prepare(c, "SELECT value FROM state WHERE key = ?1"));
@@ -304,6 +310,10 @@ Status MetadataStore::Impl::put(sqlite3_stmt* stmt, Slot slot, const std::string
 
 Result<std::optional<std::string>> MetadataStore::Impl::read_text(Slot slot) {
   std::lock_guard<std::mutex> guard(read_mutex);
+  return read_text_locked(slot);
+}
+
+Result<std::optional<std::string>> MetadataStore::Impl::read_text_locked(Slot slot) {
   sqlite3_stmt* stmt = get_text.get();
   sqlite::ResetOnExit reset(stmt);
   if (sqlite3_bind_int64(stmt, 1, key_of(slot)) != SQLITE_OK) return sqlite::last_error(db.get());
@@ -397,6 +407,47 @@ Result<std::optional<std::string>> MetadataStore::get(Slot slot) const {
     }
   }
   return impl_->read_text(slot);
+}
+
+void MetadataStore::read_texts(std::span<const Slot> slots,
+                               const std::function<void(size_t, Error)>& failed) const {
+  // A cursor steps over at most this many rows to the next slot; further, a lookup of its
+  // own is cheaper. Stepping costs a fraction of a lookup, which descends the tree again.
+  constexpr Slot kMaxStep = 8;
+  constexpr Slot kLastKey = static_cast<Slot>(std::numeric_limits<sqlite3_int64>::max());
+  Impl& impl = *impl_;
+  std::lock_guard<std::mutex> guard(impl.read_mutex);
+  sqlite3_stmt* cursor = impl.texts_from.get();
+  sqlite::ResetOnExit reset(cursor);
+  int rc = SQLITE_MISUSE;  // the cursor's state: no row read yet
+  Slot row = 0;            // the row's slot while rc is SQLITE_ROW
+  const auto step = [&] {
+    rc = sqlite3_step(cursor);
+    if (rc == SQLITE_ROW) row = static_cast<Slot>(sqlite3_column_int64(cursor, 0));
+  };
+  for (size_t i = 0; i < slots.size(); ++i) {
+    const Slot slot = slots[i];
+    if (!impl.pending.empty()) {
+      const auto it = impl.pending.find(slot);
+      if (it != impl.pending.end() && it->second.text) continue;
+    }
+    // Keys from 2^63 up sort below the others in the file: looked up one by one.
+    if (slot <= kLastKey && rc == SQLITE_ROW && row < slot && slot - row <= kMaxStep) {
+      while (rc == SQLITE_ROW && row < slot) step();
+    }
+    const bool found = rc == SQLITE_ROW && row >= slot && slot <= kLastKey;
+    if (!found && !(rc == SQLITE_DONE && slot <= kLastKey)) {
+      sqlite3_reset(cursor);
+      rc = SQLITE_MISUSE;
+      if (slot <= kLastKey && sqlite3_bind_int64(cursor, 1, key_of(slot)) == SQLITE_OK) step();
+    }
+    if (rc == SQLITE_DONE || (rc == SQLITE_ROW && row > slot)) continue;  // no text
+    if (rc == SQLITE_ROW && sqlite3_column_text(cursor, 1) != nullptr) continue;
+    // A failure, or what the cursor cannot tell: the lookup of its own decides.
+    rc = SQLITE_MISUSE;
+    auto text = impl.read_text_locked(slot);
+    if (!text.ok()) failed(i, std::move(text).error());
+  }
 }
 
 Result<std::vector<std::pair<Slot, std::string>>> MetadataStore::list_ids() const {

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -73,6 +74,11 @@ class MetadataStore {
 
   // The slot's text, pending first, then the file; none when the slot has none.
   Result<std::optional<std::string>> get(Slot slot) const;
+
+  // Reads the texts of these slots (ascending) as get() would, one by one, and calls
+  // failed(i, error) for each slots[i] whose read fails.
+  void read_texts(std::span<const Slot> slots,
+                  const std::function<void(size_t, Error)>& failed) const;
 
   // Every (slot, id) pair, pending changes applied, in ascending slot order.
   Result<std::vector<std::pair<Slot, std::string>>> list_ids() const;

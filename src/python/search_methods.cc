@@ -1,5 +1,8 @@
 // search and search_batch: the arguments in, the hits out; the engine's search runs its
 // long steps without the interpreter lock.
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
 #include <vector>
 
 #include "python/args.h"
@@ -24,23 +27,91 @@ const char* Prefix(SearchStep failed, const char* search_prefix) {
   return failed == SearchStep::kPersist ? "Auto-persist failed: " : search_prefix;
 }
 
+// (id, score), untracked: a str and a float can never close a cycle, so the collector need
+// not walk 100,000 of these (as it otherwise would, many times over, while a batch is built).
+PyObject* HitTuple(PyObject* id, double score) {
+  Ref value(PyFloat_FromDouble(score));
+  PyObject* pair = value ? PyTuple_New(2) : nullptr;
+  if (pair == nullptr) return nullptr;
+  Py_INCREF(id);
+  PyTuple_SET_ITEM(pair, 0, id);
+  PyTuple_SET_ITEM(pair, 1, value.release());
+  PyObject_GC_UnTrack(pair);
+  return pair;
+}
+
 // [(id, score), ...]
 PyObject* HitList(const std::vector<Hit>& hits) {
   Ref list(PyList_New(static_cast<Py_ssize_t>(hits.size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < hits.size(); ++i) {
     Ref id(PyUnicode_FromStringAndSize(hits[i].id.data(), hits[i].id.size()));
-    Ref score(id ? PyFloat_FromDouble(hits[i].score) : nullptr);
-    PyObject* pair = score ? PyTuple_New(2) : nullptr;
+    PyObject* pair = id ? HitTuple(id.get(), hits[i].score) : nullptr;
     if (pair == nullptr) return nullptr;
-    PyTuple_SET_ITEM(pair, 0, id.release());
-    PyTuple_SET_ITEM(pair, 1, score.release());
-    // A str and a float can never close a cycle: the collector need not walk 100,000 of these
-    // (as it otherwise would, many times over, while a large batch is built).
-    PyObject_GC_UnTrack(pair);
     PyList_SET_ITEM(list.get(), i, pair);
   }
   return list.release();
+}
+
+// One str per slot for a whole batch, whose queries share most of their hits. The table
+// spans every slot hit but is allocated zeroed, so only the pages of slots hit are touched.
+class IdStrings {
+ public:
+  explicit IdStrings(const std::vector<std::vector<BatchHit>>& lists) {
+    Slot end = 0;
+    for (const auto& hits : lists) {
+      for (const BatchHit& h : hits) end = std::max(end, h.slot + 1);
+    }
+    by_slot_.reset(static_cast<PyObject**>(std::calloc(static_cast<size_t>(end) + 1,
+                                                       sizeof(PyObject*))));
+  }
+  ~IdStrings() {
+    for (PyObject* s : made_) Py_DECREF(s);
+  }
+  explicit operator bool() const { return by_slot_ != nullptr; }
+
+  // Borrowed; null with the error set.
+  PyObject* of(const BatchHit& hit) {
+    PyObject*& s = by_slot_[hit.slot];
+    if (s == nullptr) {
+      s = PyUnicode_FromStringAndSize(hit.id->data(), static_cast<Py_ssize_t>(hit.id->size()));
+      if (s != nullptr) made_.push_back(s);
+    }
+    return s;
+  }
+
+ private:
+  struct Free {
+    void operator()(PyObject** p) const { std::free(p); }
+  };
+  std::unique_ptr<PyObject*[], Free> by_slot_;
+  std::vector<PyObject*> made_;
+};
+
+// [[(id, score), ...], ...]. The lists stay untracked while they fill, so the collections
+// the tuple allocations set off find nothing of ours to walk; tracked again once whole.
+PyObject* BatchLists(const std::vector<std::vector<BatchHit>>& lists) {
+  IdStrings ids(lists);
+  if (!ids) return PyErr_NoMemory();
+  Ref result(PyList_New(static_cast<Py_ssize_t>(lists.size())));
+  if (!result) return nullptr;
+  PyObject_GC_UnTrack(result.get());
+  for (size_t q = 0; q < lists.size(); ++q) {
+    const std::vector<BatchHit>& hits = lists[q];
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(hits.size()));
+    if (list == nullptr) return nullptr;
+    PyObject_GC_UnTrack(list);
+    PyList_SET_ITEM(result.get(), q, list);
+    for (size_t i = 0; i < hits.size(); ++i) {
+      PyObject* id = ids.of(hits[i]);
+      PyObject* pair = id ? HitTuple(id, hits[i].score) : nullptr;
+      if (pair == nullptr) return nullptr;
+      PyList_SET_ITEM(list, i, pair);
+    }
+  }
+  for (size_t q = 0; q < lists.size(); ++q) PyObject_GC_Track(PyList_GET_ITEM(result.get(), q));
+  PyObject_GC_Track(result.get());
+  return result.release();
 }
 
 }  // namespace
@@ -75,14 +146,7 @@ PyObject* SearchBatch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     SearchStep failed = SearchStep::kSearch;
     auto lists = borrow.engine().search_batch(queries.views(), k, RunWithoutGil, &failed);
     if (!lists.ok()) return Raise(lists.error(), Prefix(failed, "Batch search failed: "));
-    Ref result(PyList_New(static_cast<Py_ssize_t>(lists.value().size())));
-    if (!result) return nullptr;
-    for (size_t i = 0; i < lists.value().size(); ++i) {
-      PyObject* hits = HitList(lists.value()[i]);
-      if (hits == nullptr) return nullptr;
-      PyList_SET_ITEM(result.get(), i, hits);
-    }
-    return result.release();
+    return BatchLists(lists.value());
   });
 }
 

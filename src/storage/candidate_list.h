@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <span>
 #include <vector>
 
 #include "core/types.h"
@@ -29,6 +30,10 @@ class CandidateList {
     if (entries_.size() >= capacity_) prune();
   }
 
+  // Raises the floor to at most the k-th best of these approximations (of records of this
+  // query; -inf for none, never NaN), which bounds the k-th best of all its records.
+  void raise_floor(std::span<const float> approxes);
+
   // Takes over another list's entries (the same query seen by another worker).
   void absorb(const CandidateList& other);
 
@@ -37,12 +42,14 @@ class CandidateList {
 
  private:
   void prune();
+  void raise_floor_to(float kth);
 
   uint64_t k_;
   double margin_;
   float floor_ = -std::numeric_limits<float>::infinity();
   size_t capacity_;  // entries held before the next prune
   std::vector<Candidate> entries_;
+  std::vector<float> approxes_;  // prune's scratch
 };
 
 }  // namespace tamix

@@ -3,6 +3,7 @@
 #include <tbb/enumerable_thread_specific.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -23,6 +24,8 @@ namespace {
 // Measured on Fashion-MNIST and 100,000 x 768 vectors (bench/batch_bench.py).
 constexpr size_t kMaxQueryBlock = 1024;   // queries of one matrix product, at most
 constexpr size_t kMaxRecordBlock = 2048;  // records of one matrix product, at most
+constexpr size_t kMaxCachedBlock = 512;   // the same over a cached store: the products stay
+                                          // in the second-level cache until scanned
 constexpr size_t kMinRecordBlock = 256;   // ... and at least
 constexpr size_t kTilesPerWorker = 4;     // so that fast workers take over slow ones' tiles
 constexpr size_t kMinQueryBlock = 32;    // queries of one product over a cached store, at least
@@ -69,57 +72,85 @@ Records records_of(const FlatStorage& store, const LiveSlots* live) {
 }
 
 constexpr size_t kFilterBlock = 16;
+constexpr float kNone = -std::numeric_limits<float>::infinity();
 
-// The first block start in [from, n), from + a multiple of kFilterBlock, whose block holds a
-// record with dots[i] * inv[i] >= floor; else the first start whose block would pass n. The
-// test almost every (query, record) pair fails, in four-wide SIMD (GCC and Clang vector
-// types); the products round as the scalar ones do.
-size_t next_block_reaching(const float* dots, const float* inv, size_t from, size_t n,
-                           float floor) {
-  using F4 = float __attribute__((vector_size(16)));
-  using I4 = int __attribute__((vector_size(16)));
+using F4 = float __attribute__((vector_size(16)));
+using I4 = int __attribute__((vector_size(16)));
+
+// Bit i set when dots[i] * inv[i] >= floor, for i in [0, kFilterBlock). The test almost
+// every (query, record) pair fails, in four-wide SIMD (GCC and Clang vector types), so a
+// block's bits are gathered only once one passes; the products round as the scalar ones do.
+uint32_t reaching_mask(const float* dots, const float* inv, float floor) {
   const F4 f = {floor, floor, floor, floor};
-  size_t b = from;
-  for (; b + kFilterBlock <= n; b += kFilterBlock) {
-    I4 hit = {0, 0, 0, 0};
-    for (size_t v = b; v < b + kFilterBlock; v += 4) {
-      F4 d, w;
-      std::memcpy(&d, dots + v, sizeof d);
-      std::memcpy(&w, inv + v, sizeof w);
-      hit |= d * w >= f;
-    }
-    if ((hit[0] | hit[1] | hit[2] | hit[3]) != 0) return b;
+  I4 hits[kFilterBlock / 4];
+  I4 any = {0, 0, 0, 0};
+  for (size_t v = 0; v < kFilterBlock / 4; ++v) {
+    F4 d, w;
+    std::memcpy(&d, dots + 4 * v, sizeof d);
+    std::memcpy(&w, inv + 4 * v, sizeof w);
+    hits[v] = d * w >= f;
+    any |= hits[v];
   }
-  return b;
+  if ((any[0] | any[1] | any[2] | any[3]) == 0) return 0;
+  uint32_t mask = 0;
+  for (size_t v = 0; v < kFilterBlock / 4; ++v) {
+    const I4& h = hits[v];
+    mask |= static_cast<uint32_t>((h[0] & 1) | (h[1] & 2) | (h[2] & 4) | (h[3] & 8)) << (4 * v);
+  }
+  return mask;
+}
+
+// A list's first row sets its floor from the row's own k-th best at once: raised prune by
+// prune instead, from the first 2k entries up, it lets in several times k entries.
+void seed_floor(const float* dots, const Records& r, Slot first, size_t n, CandidateList& list,
+                std::vector<float>& approxes) {
+  const float* inv = r.inverse_norms.data() + first;
+  approxes.resize(n);
+  float* a = approxes.data();
+  for (size_t i = 0; i < n; ++i) {
+    const float approx = dots[i] * inv[i];
+    a[i] = approx == approx ? approx : kNone;  // NaN: a record scored apart (irregular norm)
+  }
+  if (r.live != nullptr) {
+    for (size_t i = 0; i < n; ++i) {
+      if (!r.live->contains(first + i)) a[i] = kNone;
+    }
+  }
+  list.raise_floor(approxes);
 }
 
 // Offers the records of one row of dot products whose approximate cosine reaches the floor.
-void scan_row(const float* dots, const Records& r, Slot first, size_t n, CandidateList& list) {
+void scan_row(const float* dots, const Records& r, Slot first, size_t n, CandidateList& list,
+              std::vector<float>& approxes) {
+  if (list.floor() == kNone) seed_floor(dots, r, first, n, list, approxes);
   const float* inv = r.inverse_norms.data() + first;
-  size_t j = next_block_reaching(dots, inv, 0, n, list.floor());
-  while (j < n) {
-    const size_t end = std::min(n, j + kFilterBlock);
-    for (size_t i = j; i < end; ++i) {
-      const float approx = dots[i] * inv[i];
-      if (approx >= list.floor() && (r.live == nullptr || r.live->contains(first + i))) {
-        list.add(first + i, approx);
-      }
+  const auto offer = [&](size_t i) {
+    const float approx = dots[i] * inv[i];
+    if (approx >= list.floor() && (r.live == nullptr || r.live->contains(first + i))) {
+      list.add(first + i, approx);
     }
-    j = next_block_reaching(dots, inv, end, n, list.floor());
+  };
+  size_t b = 0;
+  for (; b + kFilterBlock <= n; b += kFilterBlock) {
+    for (uint32_t mask = reaching_mask(dots + b, inv + b, list.floor()); mask != 0;
+         mask &= mask - 1) {
+      offer(b + static_cast<size_t>(std::countr_zero(mask)));
+    }
   }
+  for (; b < n; ++b) offer(b);
 }
 
 // How a group's queries and the records split into matrix products (tiles), and the tiles
 // into work items. A store that stays in cache is read once per block of queries at little
-// cost: its items are whole blocks of queries, so each query has one candidate list, whose
-// floor rises as fast as it can. A larger store is read once per group, its record blocks
-// spread over the workers.
+// cost: its items are whole blocks of queries, so each query has one candidate list. A
+// larger store is read once per group, its record blocks spread over the workers.
 struct Tiling {
   Tiling(size_t queries, uint64_t records, uint64_t dim) {
     // One worker needs no share of others' work: a product repacks its records, so fewer.
     const size_t wanted = pool::threads() == 1 ? 1 : pool::threads() * kTilesPerWorker;
     const bool cached = records * dim * sizeof(float) <= kCachedStoreBytes;
-    size_t query_blocks = (queries + kMaxQueryBlock - 1) / kMaxQueryBlock;
+    const size_t max_rows = cached ? kMaxCachedBlock : kMaxQueryBlock;
+    size_t query_blocks = (queries + max_rows - 1) / max_rows;
     if (cached) {
       query_blocks = std::max(query_blocks, std::min(wanted, queries / kMinQueryBlock));
     }
@@ -129,7 +160,8 @@ struct Tiling {
     const size_t record_blocks = cached ? 1 : std::max<size_t>(1, wanted / row_blocks);
     const uint64_t per_block = (records + record_blocks - 1) / record_blocks;
     cols = static_cast<size_t>(
-        std::clamp<uint64_t>((per_block + 15) / 16 * 16, kMinRecordBlock, kMaxRecordBlock));
+        std::clamp<uint64_t>((per_block + 15) / 16 * 16, kMinRecordBlock,
+                             cached ? kMaxCachedBlock : kMaxRecordBlock));
     const size_t col_blocks = static_cast<size_t>((records + cols - 1) / cols);
     cols_per_item = cached ? col_blocks : 1;
     items = row_blocks * (cached ? 1 : col_blocks);
@@ -144,9 +176,12 @@ struct Tiling {
 // Each worker's candidates for every query of a group, and its block of dot products.
 struct Worker {
   Worker(size_t queries, uint64_t kk, double margin, const Tiling& tiling)
-      : lists(queries, CandidateList(kk, margin)), dots(tiling.rows * tiling.cols) {}
+      : lists(queries, CandidateList(kk, margin)), dots(tiling.rows * tiling.cols) {
+    approxes.reserve(tiling.cols);
+  }
   std::vector<CandidateList> lists;
   ScratchMatrix dots;
+  std::vector<float> approxes;
 };
 
 // The exact top kk of one query from its candidates: scored again as the single search
@@ -189,7 +224,7 @@ void search_group(const FlatStorage& store, const Records& r, const ScratchMatri
         block_dot(units.data() + (first + q0) * d, q1 - q0, d, r.base + s0 * d, cols, d, d,
                   w.dots.data(), cols);
         for (size_t q = q0; q < q1; ++q) {
-          scan_row(w.dots.data() + (q - q0) * cols, r, s0, cols, w.lists[q]);
+          scan_row(w.dots.data() + (q - q0) * cols, r, s0, cols, w.lists[q], w.approxes);
         }
       }
     }

@@ -55,10 +55,16 @@ class EngineTest : public ::testing::Test {
     for (const Hit& h : hits) out.push_back(h.id);
     return out;
   }
+  static std::vector<std::string> Ids(const std::vector<BatchHit>& hits) {
+    std::vector<std::string> out;
+    for (const BatchHit& h : hits) out.push_back(*h.id);
+    return out;
+  }
 
-  static std::vector<float> Scores(const std::vector<Hit>& hits) {
+  template <class Hits>
+  static std::vector<float> Scores(const Hits& hits) {
     std::vector<float> out;
-    for (const Hit& h : hits) out.push_back(h.score);
+    for (const auto& h : hits) out.push_back(h.score);
     return out;
   }
 

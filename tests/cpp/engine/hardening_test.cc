@@ -71,10 +71,11 @@ TEST_F(EngineTest, FailedThresholdCommitTakesTheBatchBack) {
 // batch with the first failing hit in query order.
 TEST(HitTextsTest, EachSlotIsReadOnceAndTheFirstFailingHitReports) {
   std::vector<Slot> reads;
-  const ReadText read = [&](Slot slot) -> Status {
-    reads.push_back(slot);
-    if (slot == 2 || slot == 9) return Error::Message("slot " + std::to_string(slot));
-    return Ok();
+  const ReadTexts read = [&](std::span<const Slot> slots, const auto& failed) {
+    for (size_t i = 0; i < slots.size(); ++i) {
+      reads.push_back(slots[i]);
+      if (slots[i] == 2 || slots[i] == 9) failed(i, Error::Message("slot " + std::to_string(slots[i])));
+    }
   };
   const std::vector<std::vector<ScoredIndex>> scored = {{{4, 0.f}, {9, 0.f}}, {{2, 0.f}, {4, 0.f}}};
   EXPECT_EQ(check_hit_texts(scored, read).error().message(), "slot 9");
