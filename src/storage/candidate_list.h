@@ -24,6 +24,7 @@ class CandidateList {
 
   // No entry below it can be in the top k; -inf until k entries are known.
   float floor() const { return floor_; }
+  bool empty() const { return entries_.empty(); }
 
   void add(Slot slot, float approx) {
     entries_.push_back({slot, approx});

@@ -193,7 +193,8 @@ std::vector<ScoredIndex> rescore(const FlatStorage& store, VectorView query,
   slots.reserve(candidates.size() + r.irregular.size());
   for (const Candidate& c : candidates) slots.push_back(c.slot);
   slots.insert(slots.end(), r.irregular.begin(), r.irregular.end());
-  std::sort(slots.begin(), slots.end());
+  // One worker's list is in slot order already.
+  if (!std::is_sorted(slots.begin(), slots.end())) std::sort(slots.begin(), slots.end());
   std::vector<float> scores(slots.size());
   store.cosine_scores(query, slots.data(), slots.size(), scores.data());
   std::vector<ScoredIndex> scored(slots.size());
@@ -231,10 +232,19 @@ void search_group(const FlatStorage& store, const Records& r, const ScratchMatri
   });
   pool::parallel_for(count, [&](size_t q0, size_t q1) {
     for (size_t q = q0; q < q1; ++q) {
+      // Over a cached store one worker saw all of a query's records: its list is the whole.
+      CandidateList* whole = nullptr;
+      size_t holding = 0;
+      for (Worker& w : workers) {
+        if (!w.lists[q].empty()) whole = &w.lists[q], ++holding;
+      }
       CandidateList all(kk, margin);
-      for (const Worker& w : workers) all.absorb(w.lists[q]);
+      if (holding != 1) {
+        for (const Worker& w : workers) all.absorb(w.lists[q]);
+        whole = &all;
+      }
       const size_t i = index[first + q];
-      out[i] = rescore(store, queries[i], all.finish(), r, kk);
+      out[i] = rescore(store, queries[i], whole->finish(), r, kk);
     }
   });
 }
