@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <array>
+#include <functional>
 
 namespace tamix {
 
@@ -11,8 +12,18 @@ CandidateList::CandidateList(uint64_t k, double margin)
 
 void CandidateList::raise_floor(std::span<const float> approxes) {
   if (approxes.size() < k_ || k_ == 0) return;
-  // A histogram of the cosines over [-1, 1] finds a value with at least k entries at or
-  // above it in two passes, where a selection of the k-th best costs several times more.
+  // A few entries: their k-th best, selected.
+  constexpr size_t kSelectedAtMost = 128;
+  if (approxes.size() <= kSelectedAtMost) {
+    std::array<float, kSelectedAtMost> copy;
+    std::copy(approxes.begin(), approxes.end(), copy.begin());
+    const auto kth = copy.begin() + static_cast<ptrdiff_t>(k_ - 1);
+    std::nth_element(copy.begin(), kth, copy.begin() + static_cast<ptrdiff_t>(approxes.size()),
+                     std::greater<float>());
+    return raise_floor_to(*kth);
+  }
+  // Many: a histogram of the cosines over [-1, 1] finds a value with at least k entries at
+  // or above it in two passes, where a selection of the k-th best costs several times more.
   constexpr int kBins = 1024;
   constexpr float kPerUnit = kBins / 2.0f;
   const auto bin_of = [](float a) {
