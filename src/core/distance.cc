@@ -45,6 +45,8 @@ Chosen choose(simsimd_metric_kind_t metric, Kernel fallback) {
   return {reinterpret_cast<Kernel>(reinterpret_cast<void (*)()>(punned)), used};
 }
 
+constexpr size_t kGroup = 4;  // rows whose dot products the scan kernel overlaps
+
 const Chosen& cos_kernel() {
   static const Chosen chosen = choose(simsimd_metric_cos_k, &simsimd_cos_f32_serial);
   return chosen;
@@ -86,9 +88,10 @@ namespace {
 // The skylake dot kernel's steps on W vectors at once: each sum sees the same loads,
 // fused multiply-adds and reduction as a call of its own, so the values are identical, while
 // the W streams of loads and chains of additions overlap.
-template <int W>
+// kAhead: also prefetch each row `ahead` bytes on (see cos_distances); values unchanged.
+template <int W, bool kAhead = false>
 __attribute__((target("avx2,avx512f,avx512vl,avx512bw,bmi2"))) void dots_skylake(
-    const float* a, const float* const* b, size_t n, double* out) {
+    const float* a, const float* const* b, size_t n, double* out, size_t ahead = 0) {
   const float* p[W];
   __m512 sum[W];
   for (int j = 0; j < W; ++j) p[j] = b[j], sum[j] = _mm512_setzero();
@@ -103,6 +106,11 @@ __attribute__((target("avx2,avx512f,avx512vl,avx512bw,bmi2"))) void dots_skylake
       break;
     }
     const __m512 av = _mm512_loadu_ps(a + at);
+    if constexpr (kAhead) {
+      for (int j = 0; j < W; ++j) {
+        _mm_prefetch(reinterpret_cast<const char*>(p[j] + at) + ahead, _MM_HINT_T1);
+      }
+    }
     for (int j = 0; j < W; ++j) sum[j] = _mm512_fmadd_ps(av, _mm512_loadu_ps(p[j] + at), sum[j]);
     at += 16;
     if (at == n) break;
@@ -110,14 +118,15 @@ __attribute__((target("avx2,avx512f,avx512vl,avx512bw,bmi2"))) void dots_skylake
   for (int j = 0; j < W; ++j) out[j] = _simsimd_reduce_f32x16_skylake(sum[j]);
 }
 
+template <bool kAhead = false>
 void all_dots_skylake(const float* a, const float* const* b, size_t count, size_t n,
-                      double* out) {
-  for (; count >= 4; count -= 4, b += 4, out += 4) {
-    dots_skylake<4>(a, b, n, out);
+                      double* out, size_t ahead = 0) {
+  for (; count >= kGroup; count -= kGroup, b += kGroup, out += kGroup) {
+    dots_skylake<kGroup, kAhead>(a, b, n, out, ahead);
   }
-  if (count == 3) dots_skylake<3>(a, b, n, out);
-  if (count == 2) dots_skylake<2>(a, b, n, out);
-  if (count == 1) dots_skylake<1>(a, b, n, out);
+  if (count == 3) dots_skylake<3, kAhead>(a, b, n, out, ahead);
+  if (count == 2) dots_skylake<2, kAhead>(a, b, n, out, ahead);
+  if (count == 1) dots_skylake<1, kAhead>(a, b, n, out, ahead);
 }
 
 // A vector's sum of squares in the skylake cosine kernel's order: its dot product with itself.
@@ -168,20 +177,35 @@ double cos_factor(const float* b, size_t n) {
   return 0;
 }
 
+size_t scan_prefetch_distance(size_t n) {
+  // Rows of a few hundred bytes, read a group at a time, keep too few misses in flight for
+  // the hardware prefetcher alone: fetching 8 KB ahead took a 128-float scan of a mapping
+  // from 42 to 37-39 ms per 512 MB. Whole groups, so each prefetch lands on a later group's row;
+  // into L2 only, which leaves the first level's few fill buffers to the loads (2-5% faster
+  // at 384 to 784 floats than into L1).
+  constexpr size_t kAtLeast = 8192;
+  const size_t group = std::max<size_t>(kGroup * n * sizeof(float), 1);
+  return (kAtLeast + group - 1) / group * group;
+}
+
 void cos_distances(const float* a, const float* const* b, const double* factors, size_t count,
-                   size_t n, double* out) {
+                   size_t n, double* out, size_t ahead) {
 #if defined(__x86_64__) || defined(_M_X64)
   // The kernel treats a zero query on its own; it is rare enough to take the single calls.
   const double a2 = cos_is_skylake() ? squares_skylake(a, n) : 0;
   if (a2 != 0) {
     const double a_factor = reciprocal_root_skylake(a2);
     // The cosine kernel's dot product is the dot kernel's: the same loads, products and sums.
-    all_dots_skylake(a, b, count, n, out);
+    if (ahead == 0) {
+      all_dots_skylake(a, b, count, n, out);
+    } else {
+      all_dots_skylake<true>(a, b, count, n, out, ahead);
+    }
     normalize_skylake(a_factor, factors, count, out);
     return;
   }
 #endif
-  (void)factors;
+  (void)factors, (void)ahead;
   for (size_t i = 0; i < count; ++i) out[i] = cos_distance(a, b[i], n);
 }
 

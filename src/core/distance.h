@@ -18,10 +18,13 @@ void dot_products(const float* a, const float* const* b, size_t count, size_t n,
 
 // A stored vector's own share of cos_distance, taken once per vector so that a scan pays only
 // the dot products: out[i] = cos_distance(a, b[i], n) bit for bit, given
-// factors[i] = cos_factor(b[i], n).
+// factors[i] = cos_factor(b[i], n). A scan whose rows lie in ascending order in one mapping
+// passes ahead = scan_prefetch_distance(n): each row is then also fetched that many bytes on,
+// the values unchanged.
 double cos_factor(const float* b, size_t n);
 void cos_distances(const float* a, const float* const* b, const double* factors, size_t count,
-                   size_t n, double* out);
+                   size_t n, double* out, size_t ahead = 0);
+size_t scan_prefetch_distance(size_t n);
 
 // visit(i, dot_product(a, row(i), n)) for i from 0 below count, in order, through
 // dot_products a few rows at a time.

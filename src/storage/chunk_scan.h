@@ -32,13 +32,22 @@ template <class Visit>
 std::vector<ScoredIndex> scan(uint64_t n, uint64_t chunks, uint64_t k, const Visit& visit) {
   if (n == 0 || k == 0 || chunks == 0) return {};
   const uint64_t kk = std::min(n, k);
-  tbb::enumerable_thread_specific<TopKeeper> keepers([kk] { return TopKeeper(kk); });
-  pool::parallel_for(chunks, [&](uint64_t first, uint64_t last) {
-    TopKeeper& keeper = keepers.local();
+  const auto visit_chunks = [&](uint64_t first, uint64_t last, TopKeeper& keeper) {
     for (uint64_t c = first; c < last; ++c) {
       const Slot begin = c * kSearchChunkSize;
       visit(begin, std::min(n, begin + kSearchChunkSize), keeper);
     }
+  };
+  // One worker has nothing to share out: the pool's tasks and per-thread keepers would only
+  // add their cost to every query.
+  if (pool::threads() == 1) {
+    TopKeeper keeper(kk);
+    visit_chunks(0, chunks, keeper);
+    return select_top_k(keeper.entries(), kk);
+  }
+  tbb::enumerable_thread_specific<TopKeeper> keepers([kk] { return TopKeeper(kk); });
+  pool::parallel_for(chunks, [&](uint64_t first, uint64_t last) {
+    visit_chunks(first, last, keepers.local());
   });
   std::vector<ScoredIndex> all;
   for (const TopKeeper& keeper : keepers) {

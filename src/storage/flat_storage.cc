@@ -94,13 +94,19 @@ std::vector<ScoredIndex> FlatStorage::search(VectorView query, uint64_t k,
   if (query.size() != d) {
     return scan_top_k(n, chunks, k, live, [](Slot) { return 0.0f; });
   }
+  const size_t ahead = scan_prefetch_distance(static_cast<size_t>(d));
   return scan_top_k_by_slots(n, chunks, k, live, [&](const Slot* slots, size_t m, float* out) {
-    cosine_scores(query, slots, m, out);
+    cosine_scores_ahead(query, slots, m, out, ahead);
   });
 }
 
 void FlatStorage::cosine_scores(VectorView query, const Slot* slots, size_t count,
                                 float* out) const {
+  cosine_scores_ahead(query, slots, count, out, 0);
+}
+
+void FlatStorage::cosine_scores_ahead(VectorView query, const Slot* slots, size_t count,
+                                      float* out, size_t ahead) const {
   constexpr size_t kPiece = 256;
   const size_t d = static_cast<size_t>(dimension_);
   const float* base = records();
@@ -116,7 +122,7 @@ void FlatStorage::cosine_scores(VectorView query, const Slot* slots, size_t coun
       for (size_t i = 0; i < m; ++i) gathered[i] = cos_factors_[s[i]];
       factors = gathered;
     }
-    cos_distances(query.data(), rows, factors, m, d, distances);
+    cos_distances(query.data(), rows, factors, m, d, distances, ahead);
     for (size_t i = 0; i < m; ++i) out[at + i] = cosine_score_of(distances[i]);
   }
 }

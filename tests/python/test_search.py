@@ -1,7 +1,13 @@
 """search and search_batch: results, query sources and refusals."""
+import os
+import subprocess
+import sys
+import textwrap
+
 import numpy as np
 import pytest
 
+import tamix
 from conftest import DIM, fill, vectors
 
 
@@ -92,3 +98,28 @@ def test_batch_edges(db, data):
 def test_search_on_empty_database(db):
     assert db.search([0.5] * DIM, 3) == []
     assert db.search_batch([[0.5] * DIM], 3) == [[]]
+
+
+ONE_WORKER_SEARCH = textwrap.dedent("""
+    import sys
+    import numpy as np
+    import tamix
+    db = tamix.TamixPython(sys.argv[1], 128)
+    print(repr([db.search(q, 7) for q in np.load(sys.argv[2])]))
+""")
+
+
+def test_one_worker_answers_as_the_pool_does(db_path, tmp_path):
+    # One worker scans without the pool, a path the pool of this process never takes.
+    db = tamix.TamixPython(db_path, DIM)
+    fill(db, 3000)
+    db.delete(["id5", "id700", "id2999"])
+    queries = vectors(4, seed=1)
+    expected = [db.search(q, 7) for q in queries]
+    del db
+    query_file = str(tmp_path / "q.npy")
+    np.save(query_file, queries)
+    done = subprocess.run([sys.executable, "-c", ONE_WORKER_SEARCH, db_path, query_file],
+                          capture_output=True, text=True, timeout=60,
+                          env={**os.environ, "RAYON_NUM_THREADS": "1"})
+    assert done.stderr == "" and eval(done.stdout) == expected
