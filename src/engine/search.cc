@@ -35,8 +35,7 @@ std::vector<Hit> Tamix::hits_with_ids(const std::vector<ScoredIndex>& scored) co
   std::vector<Hit> hits;
   hits.reserve(scored.size());
   for (const ScoredIndex& s : scored) {
-    auto it = slot_to_id_.find(s.slot);
-    if (it != slot_to_id_.end()) hits.push_back({it->second, s.value});
+    if (const std::string* id = slot_to_id_.find(s.slot)) hits.push_back({*id, s.value});
   }
   return hits;
 }
@@ -108,9 +107,7 @@ Result<std::vector<std::vector<BatchHit>>> Tamix::answer_batch(
     std::vector<BatchHit> hits;
     hits.reserve(scored[q].size());
     for (const ScoredIndex& s : scored[q]) {
-      if (auto it = slot_to_id_.find(s.slot); it != slot_to_id_.end()) {
-        hits.push_back({s.slot, &it->second, s.value});
-      }
+      if (const std::string* id = slot_to_id_.find(s.slot)) hits.push_back({s.slot, id, s.value});
     }
     return hits;
   });
