@@ -67,6 +67,30 @@ struct Scratch {
     marks[id] = epoch;
     return true;
   }
+  // first_visit for each of ids[0, n), in order; the ids seen first go to out. Returns how
+  // many. The marks' place and size stay in registers (through the members, every mark
+  // written made the compiler load them again), and whether an id was seen picks no
+  // branch: it is either way about as often, so a branch was mispredicted on most ids.
+  uint32_t first_visits(const NodeId* ids, uint32_t n, NodeId* out) {
+    uint16_t* m = marks.data();
+    size_t size = marks.size();
+    const uint16_t e = epoch;
+    uint32_t kept = 0;
+    for (uint32_t i = 0; i < n; ++i) {
+      const NodeId id = ids[i];
+      if (id >= size) {  // a node added since the search started
+        if (first_visit(id)) out[kept++] = id;
+        m = marks.data();
+        size = marks.size();
+        continue;
+      }
+      const bool seen = m[id] == e;
+      m[id] = e;
+      out[kept] = id;
+      kept += seen ? 0 : 1;
+    }
+    return kept;
+  }
 };
 
 // This thread's scratch. A search and an insertion on one thread take turns with it.
@@ -133,10 +157,7 @@ void search_layer_ids(const NodeTable& table, NodeId entry, uint64_t ef, uint64_
     const NeighborList list = table.list(node_of(u), layer);
     if (!list) continue;
     const uint32_t n = list.read(s.links.data());
-    uint32_t fresh = 0;
-    for (uint32_t i = 0; i < n; ++i) {
-      if (s.first_visit(s.links[i])) s.fresh[fresh++] = s.links[i];
-    }
+    const uint32_t fresh = s.first_visits(s.links.data(), n, s.fresh.data());
     for (uint32_t i = 0; i < fresh; ++i) s.fresh_slots[i] = table.slot(s.fresh[i]);
     // The nearest candidate is most often the next one expanded; its list goes first, as
     // the vectors' lines fill every line buffer.
