@@ -34,6 +34,7 @@ Status Tamix::check_queries(std::span<const VectorView> queries) const {
 std::vector<Hit> Tamix::hits_with_ids(const std::vector<ScoredIndex>& scored) const {
   std::vector<Hit> hits;
   hits.reserve(scored.size());
+  for (const ScoredIndex& s : scored) slot_to_id_.prefetch(s.slot);
   for (const ScoredIndex& s : scored) {
     if (const std::string* id = slot_to_id_.find(s.slot)) hits.push_back({*id, s.value});
   }

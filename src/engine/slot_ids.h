@@ -16,6 +16,11 @@ class SlotIds {
   // Null when the slot has no id.
   const std::string* find(Slot slot) const { return has_.contains(slot) ? &ids_[slot] : nullptr; }
 
+  // Starts loading a slot's id: the hits' ids are far apart, and copying one waits for it.
+  void prefetch(Slot slot) const {
+    if (slot < ids_.size()) __builtin_prefetch(&ids_[slot]);
+  }
+
   void set(Slot slot, std::string id) {
     if (slot >= ids_.size()) ids_.resize(slot + 1);
     ids_[slot] = std::move(id);
