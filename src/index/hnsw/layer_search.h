@@ -39,7 +39,7 @@ struct Scratch {
   std::vector<uint16_t> marks;
   uint16_t epoch = 0;
   std::vector<uint64_t> candidates;  // min-heap
-  std::vector<uint64_t> results;     // max-heap W; ascending once a search is finished
+  std::vector<uint64_t> results;     // W, ascending
   std::vector<NodeId> links, fresh;  // one list as read, and its unvisited ids
   std::vector<Slot> fresh_slots;     // their slots and distances
   std::vector<float> fresh_distances;
@@ -106,18 +106,31 @@ inline uint64_t pop_min(std::vector<uint64_t>& heap) {
   heap.pop_back();
   return e;
 }
-inline void push_max(std::vector<uint64_t>& heap, uint64_t e) {
-  heap.push_back(e);
-  std::push_heap(heap.begin(), heap.end());
-}
-inline void pop_max(std::vector<uint64_t>& heap) {
-  std::pop_heap(heap.begin(), heap.end());
-  heap.pop_back();
+// Puts e in its place in the ascending w, dropping the largest entry past `width`. The place
+// is found without branches and the tail moved: a max-heap's sifting took as many steps,
+// each a branch mispredicted about half the time.
+inline void insert_bounded(std::vector<uint64_t>& w, uint64_t e, uint64_t width) {
+  size_t at = 0;
+  if (!w.empty()) {
+    const uint64_t* base = w.data();
+    for (size_t n = w.size(); n > 1;) {
+      const size_t half = n / 2;
+      base = base[half] < e ? base + half : base;
+      n -= half;
+    }
+    at = static_cast<size_t>(base - w.data()) + (*base < e ? 1 : 0);
+  }
+  if (w.size() < width) {
+    w.insert(w.begin() + static_cast<std::ptrdiff_t>(at), e);
+  } else if (at < w.size()) {
+    std::move_backward(w.begin() + static_cast<std::ptrdiff_t>(at), w.end() - 1, w.end());
+    w[at] = e;
+  }
 }
 
 // Best-first search of `layer` from `entry` with breadth max(ef, 1). Leaves W in
-// s.results, ascending. Admission and stop use the distances' own comparisons; the heaps
-// use the total order of pack().
+// s.results, ascending. Admission and stop use the distances' own comparisons; the
+// candidates' heap and W use the total order of pack().
 //
 // With a filter W takes live nodes only, so a dead node never holds a place a live one
 // could have had; dead nodes still become candidates and lead on. The stop test waits
@@ -138,13 +151,12 @@ void search_layer_ids(const NodeTable& table, NodeId entry, uint64_t ef, uint64_
   }
 
   auto consider = [&](NodeId id, Slot slot, float d, bool first) {
-    if (!first && s.results.size() >= width && !(d < distance_of(s.results.front()))) return;
+    if (!first && s.results.size() >= width && !(d < distance_of(s.results.back()))) return;
     push_min(s.candidates, pack(d, id));
     if constexpr (kFilter) {
       if (!live->contains(slot)) return;
     }
-    push_max(s.results, pack(d, id));
-    if (s.results.size() > width) pop_max(s.results);
+    insert_bounded(s.results, pack(d, id), width);
   };
   s.first_visit(entry);
   const Slot entry_slot = table.slot(entry);
@@ -153,7 +165,7 @@ void search_layer_ids(const NodeTable& table, NodeId entry, uint64_t ef, uint64_
   while (!s.candidates.empty()) {
     const uint64_t u = pop_min(s.candidates);
     const bool may_stop = !kFilter || s.results.size() >= width;
-    if (may_stop && distance_of(u) > distance_of(s.results.front())) break;
+    if (may_stop && distance_of(u) > distance_of(s.results.back())) break;
     const NeighborList list = table.list(node_of(u), layer);
     if (!list) continue;
     const uint32_t n = list.read(s.links.data());
@@ -167,7 +179,7 @@ void search_layer_ids(const NodeTable& table, NodeId entry, uint64_t ef, uint64_
     // A neighbour nearer than the worst result will likely be expanded: its list starts
     // loading now, long before it is read.
     if (layer == 0 && s.results.size() >= width) {
-      const float worst = distance_of(s.results.front());
+      const float worst = distance_of(s.results.back());
       for (uint32_t i = 0; i < fresh; ++i) {
         if (s.fresh_distances[i] < worst) table.prefetch_list0(s.fresh[i]);
       }
@@ -176,7 +188,6 @@ void search_layer_ids(const NodeTable& table, NodeId entry, uint64_t ef, uint64_
       consider(s.fresh[i], s.fresh_slots[i], s.fresh_distances[i], false);
     }
   }
-  std::sort_heap(s.results.begin(), s.results.end());
 }
 
 // Greedy descent with breadth 1 from layer `from` down to layer `to` + 1; returns the
