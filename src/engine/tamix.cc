@@ -62,7 +62,9 @@ Status Tamix::persist(const Unlocked& unlocked) {
     catch_up_graph();
     place_new_in_ivf();
   };
-  unlocked ? unlocked(catch_up) : catch_up();
+  // Releasing the interpreter lock cost more than the catch-up of a search with nothing new.
+  const bool long_work = graph_behind() || ivf_index_;
+  unlocked && long_work ? unlocked(catch_up) : catch_up();
   TAMIX_TRY(store_.flush());
   TAMIX_TRY(metadata_->commit({vector_count(), store_.number()}));
   // The index files follow the commit point, never run ahead of it or stand in its way:

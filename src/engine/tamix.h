@@ -181,6 +181,7 @@ class Tamix {
   // The graph: loaded from "hnsw.graph" at open, given every readable slot it lacks before
   // a search (on the pool, through `unlocked`), written only when it changed.
   void load_graph(uint64_t committed);
+  bool graph_behind() const;
   void catch_up_graph();
   Status save_graph();
   Result<std::vector<ScoredIndex>> graph_search(VectorView query, uint64_t k) const;
