@@ -109,14 +109,13 @@ Result<std::vector<Slot>> Tamix::append_with_metadata(std::span<const VectorView
 
 void Tamix::record_ids(std::span<const std::string> ids, std::span<const Slot> slots) {
   id_to_slot_.reserve(id_to_slot_.size() + ids.size());
-  slot_to_id_.reserve(slot_to_id_.size() + ids.size());
   for (size_t i = 0; i < ids.size(); ++i) {
     auto [it, inserted] = id_to_slot_.try_emplace(ids[i], slots[i]);
     if (!inserted) {
       shadowed_slots_[ids[i]].push_back(it->second);
       it->second = slots[i];
     }
-    slot_to_id_[slots[i]] = ids[i];
+    slot_to_id_.set(slots[i], ids[i]);
     live_.insert(slots[i]);
   }
 }

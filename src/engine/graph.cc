@@ -58,11 +58,15 @@ void Tamix::load_graph(uint64_t committed) {
   if (hnsw_index_->generation() == 0) graph_written_ = 0;
 }
 
-void Tamix::catch_up_graph() {
+bool Tamix::graph_behind() const {
   const FlatStorage* flat = store_.flat();
-  if (!hnsw_index_ || !flat) return;
+  return hnsw_index_ && flat && graph_covered_ < flat->readable_count();
+}
+
+void Tamix::catch_up_graph() {
+  if (!graph_behind()) return;
+  const FlatStorage* flat = store_.flat();
   const uint64_t readable = flat->readable_count();
-  if (graph_covered_ >= readable) return;
   std::vector<Slot> missing;
   for (Slot s = graph_covered_; s < readable; ++s) {
     if (!hnsw_index_->contains(s)) missing.push_back(s);

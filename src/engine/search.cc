@@ -34,9 +34,9 @@ Status Tamix::check_queries(std::span<const VectorView> queries) const {
 std::vector<Hit> Tamix::hits_with_ids(const std::vector<ScoredIndex>& scored) const {
   std::vector<Hit> hits;
   hits.reserve(scored.size());
+  for (const ScoredIndex& s : scored) slot_to_id_.prefetch(s.slot);
   for (const ScoredIndex& s : scored) {
-    auto it = slot_to_id_.find(s.slot);
-    if (it != slot_to_id_.end()) hits.push_back({it->second, s.value});
+    if (const std::string* id = slot_to_id_.find(s.slot)) hits.push_back({*id, s.value});
   }
   return hits;
 }
@@ -108,9 +108,7 @@ Result<std::vector<std::vector<BatchHit>>> Tamix::answer_batch(
     std::vector<BatchHit> hits;
     hits.reserve(scored[q].size());
     for (const ScoredIndex& s : scored[q]) {
-      if (auto it = slot_to_id_.find(s.slot); it != slot_to_id_.end()) {
-        hits.push_back({s.slot, &it->second, s.value});
-      }
+      if (const std::string* id = slot_to_id_.find(s.slot)) hits.push_back({s.slot, id, s.value});
     }
     return hits;
   });

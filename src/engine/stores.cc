@@ -16,9 +16,9 @@ Status Tamix::check_store(StoreUse use) const {
 }
 
 void Tamix::drop_unscorable() {
-  for (const auto& [slot, id] : slot_to_id_) {
+  slot_to_id_.for_each_slot([&](Slot slot) {
     if (!store_.scorable(slot)) live_.erase(slot);
-  }
+  });
 }
 
 }  // namespace tamix

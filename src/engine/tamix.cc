@@ -1,10 +1,27 @@
 // Lifecycle, persist and the inspection methods.
 #include "engine/tamix.h"
 
+#include <pthread.h>
+
+#include <atomic>
+
 #include "index/hnsw/hnsw_index.h"
 #include "index/ivf/ivf_index.h"
 
 namespace tamix {
+namespace {
+
+// getpid is a system call, and the binding asks before every call; the id changes only in
+// a fork's child, where the handler sets it before fork returns.
+pid_t process_id() {
+  static std::atomic<pid_t> id = [] {
+    pthread_atfork(nullptr, nullptr, [] { id.store(::getpid(), std::memory_order_relaxed); });
+    return ::getpid();
+  }();
+  return id.load(std::memory_order_relaxed);
+}
+
+}  // namespace
 
 Tamix::Tamix() = default;
 
@@ -26,7 +43,7 @@ void Tamix::flush_on_exit() {
   if (opened_in_this_process()) commit_on_release();
 }
 
-bool Tamix::opened_in_this_process() const { return ::getpid() == opener_; }
+bool Tamix::opened_in_this_process() const { return process_id() == opener_; }
 
 void Tamix::commit_on_release() {
   if (!metadata_ || !settled_) return;
@@ -45,7 +62,9 @@ Status Tamix::persist(const Unlocked& unlocked) {
     catch_up_graph();
     place_new_in_ivf();
   };
-  unlocked ? unlocked(catch_up) : catch_up();
+  // Releasing the interpreter lock cost more than the catch-up of a search with nothing new.
+  const bool long_work = graph_behind() || ivf_index_;
+  unlocked && long_work ? unlocked(catch_up) : catch_up();
   TAMIX_TRY(store_.flush());
   TAMIX_TRY(metadata_->commit({vector_count(), store_.number()}));
   // The index files follow the commit point, never run ahead of it or stand in its way:

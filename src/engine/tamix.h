@@ -20,6 +20,7 @@
 #include "core/result.h"
 #include "core/types.h"
 #include "engine/modes.h"
+#include "engine/slot_ids.h"
 #include "engine/vector_store.h"
 #include "metadata/metadata_store.h"
 
@@ -180,6 +181,7 @@ class Tamix {
   // The graph: loaded from "hnsw.graph" at open, given every readable slot it lacks before
   // a search (on the pool, through `unlocked`), written only when it changed.
   void load_graph(uint64_t committed);
+  bool graph_behind() const;
   void catch_up_graph();
   Status save_graph();
   Result<std::vector<ScoredIndex>> graph_search(VectorView query, uint64_t k) const;
@@ -205,7 +207,7 @@ class Tamix {
   IndexMode mode_ = IndexMode::Flat;
   std::string mode_name_;
   std::unordered_map<std::string, Slot> id_to_slot_;
-  std::unordered_map<Slot, std::string> slot_to_id_;
+  SlotIds slot_to_id_;
   // Earlier slots of ids that a batch held more than once; delete removes them too.
   std::unordered_map<std::string, std::vector<Slot>> shadowed_slots_;
   // Slots with an id whose vector can be scored: the only ones a search may answer.

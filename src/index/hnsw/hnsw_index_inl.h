@@ -35,13 +35,17 @@ std::vector<ScoredIndex> HnswIndex::search(const Source& source, uint64_t k,
                                            const LiveSlots* live) const {
   std::vector<ScoredIndex> hits = search_nearest(source, k, live);
   for (ScoredIndex& h : hits) h.value = 1.0f - h.value;
-  // By score alone, NaN last: equal scores keep the nearest-first order.
-  std::stable_sort(hits.begin(), hits.end(), [](const ScoredIndex& a, const ScoredIndex& b) {
+  // By score alone, NaN last: equal scores keep the nearest-first order. Nearest first is
+  // nearly always that order already, and then the sort and its buffer are skipped.
+  const auto by_score = [](const ScoredIndex& a, const ScoredIndex& b) {
     if (std::isnan(a.value) || std::isnan(b.value)) {
       return !std::isnan(a.value) && std::isnan(b.value);
     }
     return a.value > b.value;
-  });
+  };
+  if (!std::is_sorted(hits.begin(), hits.end(), by_score)) {
+    std::stable_sort(hits.begin(), hits.end(), by_score);
+  }
   if (hits.size() > k) hits.resize(static_cast<size_t>(k));
   return hits;
 }

@@ -39,7 +39,7 @@ struct Scratch {
   std::vector<uint16_t> marks;
   uint16_t epoch = 0;
   std::vector<uint64_t> candidates;  // min-heap
-  std::vector<uint64_t> results;     // max-heap W; ascending once a search is finished
+  std::vector<uint64_t> results;     // W, ascending
   std::vector<NodeId> links, fresh;  // one list as read, and its unvisited ids
   std::vector<Slot> fresh_slots;     // their slots and distances
   std::vector<float> fresh_distances;
@@ -67,6 +67,30 @@ struct Scratch {
     marks[id] = epoch;
     return true;
   }
+  // first_visit for each of ids[0, n), in order; the ids seen first go to out. Returns how
+  // many. The marks' place and size stay in registers (through the members, every mark
+  // written made the compiler load them again), and whether an id was seen picks no
+  // branch: it is either way about as often, so a branch was mispredicted on most ids.
+  uint32_t first_visits(const NodeId* ids, uint32_t n, NodeId* out) {
+    uint16_t* m = marks.data();
+    size_t size = marks.size();
+    const uint16_t e = epoch;
+    uint32_t kept = 0;
+    for (uint32_t i = 0; i < n; ++i) {
+      const NodeId id = ids[i];
+      if (id >= size) {  // a node added since the search started
+        if (first_visit(id)) out[kept++] = id;
+        m = marks.data();
+        size = marks.size();
+        continue;
+      }
+      const bool seen = m[id] == e;
+      m[id] = e;
+      out[kept] = id;
+      kept += seen ? 0 : 1;
+    }
+    return kept;
+  }
 };
 
 // This thread's scratch. A search and an insertion on one thread take turns with it.
@@ -82,18 +106,31 @@ inline uint64_t pop_min(std::vector<uint64_t>& heap) {
   heap.pop_back();
   return e;
 }
-inline void push_max(std::vector<uint64_t>& heap, uint64_t e) {
-  heap.push_back(e);
-  std::push_heap(heap.begin(), heap.end());
-}
-inline void pop_max(std::vector<uint64_t>& heap) {
-  std::pop_heap(heap.begin(), heap.end());
-  heap.pop_back();
+// Puts e in its place in the ascending w, dropping the largest entry past `width`. The place
+// is found without branches and the tail moved: a max-heap's sifting took as many steps,
+// each a branch mispredicted about half the time.
+inline void insert_bounded(std::vector<uint64_t>& w, uint64_t e, uint64_t width) {
+  size_t at = 0;
+  if (!w.empty()) {
+    const uint64_t* base = w.data();
+    for (size_t n = w.size(); n > 1;) {
+      const size_t half = n / 2;
+      base = base[half] < e ? base + half : base;
+      n -= half;
+    }
+    at = static_cast<size_t>(base - w.data()) + (*base < e ? 1 : 0);
+  }
+  if (w.size() < width) {
+    w.insert(w.begin() + static_cast<std::ptrdiff_t>(at), e);
+  } else if (at < w.size()) {
+    std::move_backward(w.begin() + static_cast<std::ptrdiff_t>(at), w.end() - 1, w.end());
+    w[at] = e;
+  }
 }
 
 // Best-first search of `layer` from `entry` with breadth max(ef, 1). Leaves W in
-// s.results, ascending. Admission and stop use the distances' own comparisons; the heaps
-// use the total order of pack().
+// s.results, ascending. Admission and stop use the distances' own comparisons; the
+// candidates' heap and W use the total order of pack().
 //
 // With a filter W takes live nodes only, so a dead node never holds a place a live one
 // could have had; dead nodes still become candidates and lead on. The stop test waits
@@ -114,13 +151,12 @@ void search_layer_ids(const NodeTable& table, NodeId entry, uint64_t ef, uint64_
   }
 
   auto consider = [&](NodeId id, Slot slot, float d, bool first) {
-    if (!first && s.results.size() >= width && !(d < distance_of(s.results.front()))) return;
+    if (!first && s.results.size() >= width && !(d < distance_of(s.results.back()))) return;
     push_min(s.candidates, pack(d, id));
     if constexpr (kFilter) {
       if (!live->contains(slot)) return;
     }
-    push_max(s.results, pack(d, id));
-    if (s.results.size() > width) pop_max(s.results);
+    insert_bounded(s.results, pack(d, id), width);
   };
   s.first_visit(entry);
   const Slot entry_slot = table.slot(entry);
@@ -129,14 +165,11 @@ void search_layer_ids(const NodeTable& table, NodeId entry, uint64_t ef, uint64_
   while (!s.candidates.empty()) {
     const uint64_t u = pop_min(s.candidates);
     const bool may_stop = !kFilter || s.results.size() >= width;
-    if (may_stop && distance_of(u) > distance_of(s.results.front())) break;
+    if (may_stop && distance_of(u) > distance_of(s.results.back())) break;
     const NeighborList list = table.list(node_of(u), layer);
     if (!list) continue;
     const uint32_t n = list.read(s.links.data());
-    uint32_t fresh = 0;
-    for (uint32_t i = 0; i < n; ++i) {
-      if (s.first_visit(s.links[i])) s.fresh[fresh++] = s.links[i];
-    }
+    const uint32_t fresh = s.first_visits(s.links.data(), n, s.fresh.data());
     for (uint32_t i = 0; i < fresh; ++i) s.fresh_slots[i] = table.slot(s.fresh[i]);
     // The nearest candidate is most often the next one expanded; its list goes first, as
     // the vectors' lines fill every line buffer.
@@ -146,7 +179,7 @@ void search_layer_ids(const NodeTable& table, NodeId entry, uint64_t ef, uint64_
     // A neighbour nearer than the worst result will likely be expanded: its list starts
     // loading now, long before it is read.
     if (layer == 0 && s.results.size() >= width) {
-      const float worst = distance_of(s.results.front());
+      const float worst = distance_of(s.results.back());
       for (uint32_t i = 0; i < fresh; ++i) {
         if (s.fresh_distances[i] < worst) table.prefetch_list0(s.fresh[i]);
       }
@@ -155,7 +188,6 @@ void search_layer_ids(const NodeTable& table, NodeId entry, uint64_t ef, uint64_
       consider(s.fresh[i], s.fresh_slots[i], s.fresh_distances[i], false);
     }
   }
-  std::sort_heap(s.results.begin(), s.results.end());
 }
 
 // Greedy descent with breadth 1 from layer `from` down to layer `to` + 1; returns the
