@@ -19,7 +19,8 @@
 
 namespace tamix::pool {
 
-// Applies the size limit; every entry point below calls it. Returns the pool size.
+// Applies the size limit; every entry point below that hands work to the pool calls it.
+// Returns the pool size.
 size_t threads();
 
 // Pool size for a RAYON_NUM_THREADS value (nullptr when unset) on a machine of `cpus`.
@@ -35,9 +36,15 @@ auto run(F&& f) {
   return arena().execute(std::forward<F>(f));
 }
 
-// Runs f(first, last) on the pool over disjoint ranges that together cover [0, n).
+// Runs f(first, last) on the pool over disjoint ranges that together cover [0, n). A single
+// item runs in place: handing it to the pool would cost more than most items (one query's
+// checks, say), and anything parallel inside it still goes to the pool.
 template <class F>
 void parallel_for(size_t n, F&& f) {
+  if (n <= 1) {
+    if (n == 1) f(size_t{0}, size_t{1});
+    return;
+  }
   run([&] {
     tbb::parallel_for(tbb::blocked_range<size_t>(0, n, 1),
                       [&](const tbb::blocked_range<size_t>& r) { f(r.begin(), r.end()); });

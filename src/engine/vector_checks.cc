@@ -32,11 +32,8 @@ bool all_finite(VectorView v) {
 }
 
 Status check_vectors(std::span<const VectorView> vectors, VectorName name) {
-  // One vector (a query) is checked in place: handing it to the pool cost more than the check.
   const std::vector<Fault> faults =
-      vectors.size() == 1
-          ? std::vector<Fault>{fault_of(vectors[0])}
-          : pool::map<Fault>(vectors.size(), [&](size_t i) { return fault_of(vectors[i]); });
+      pool::map<Fault>(vectors.size(), [&](size_t i) { return fault_of(vectors[i]); });
   for (Fault wanted : {Fault::kNonFinite, Fault::kNorm}) {
     const auto it = std::find(faults.begin(), faults.end(), wanted);
     if (it == faults.end()) continue;
