@@ -1,9 +1,10 @@
 #include "storage/candidate_list.h"
 
 #include <algorithm>
-#include <cmath>
 #include <array>
+#include <cmath>
 #include <functional>
+#include <limits>
 
 namespace tamix {
 

@@ -24,9 +24,10 @@ namespace {
 // Measured on Fashion-MNIST and 100,000 x 768 vectors (bench/batch_bench.py).
 constexpr size_t kMaxQueryBlock = 1024;   // queries of one matrix product, at most
 constexpr size_t kMaxRecordBlock = 2048;  // records of one matrix product, at most
-constexpr size_t kMaxCachedBlock = 512;   // the same over a cached store: the products stay
-                                          // in the second-level cache until scanned
 constexpr size_t kMinRecordBlock = 256;   // ... and at least
+// Queries and records of one product over a cached store, at most: its products stay in the
+// second-level cache until scanned.
+constexpr size_t kMaxCachedBlock = 512;
 constexpr size_t kTilesPerWorker = 4;     // so that fast workers take over slow ones' tiles
 constexpr size_t kMinQueryBlock = 32;    // queries of one product over a cached store, at least
 constexpr uint64_t kCachedStoreBytes = uint64_t{4} << 20;  // a store packed once per query block
