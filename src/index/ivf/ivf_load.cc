@@ -26,9 +26,10 @@ Result<std::unique_ptr<IvfIndex>> IvfIndex::load(const std::string& ivf_dir,
 
   TAMIX_ASSIGN_OR_RETURN(std::vector<uint8_t> centroid_bytes,
                          read_whole(ivf_dir + "/centroids.bin").Context("centroids.bin"));
+  const uint64_t config_hash = ivf_config_hash(config_json);
   TAMIX_ASSIGN_OR_RETURN(index->centroids_,
-                         read_centroids(centroid_bytes, config.nlist, dimension,
-                                        ivf_config_hash(config_json), index->training_));
+                         read_centroids(centroid_bytes, config.nlist, dimension, config_hash,
+                                        index->training_));
   index->ranking_ = CentroidRanking(index->centroids_);
 
   const std::string dir = ivf_dir + "/partitions";
@@ -79,7 +80,7 @@ Result<std::unique_ptr<IvfIndex>> IvfIndex::load(const std::string& ivf_dir,
   // partitions whose graphs lost members to slot_limit (their generation is not 0).
   index->files_written_.config_json = std::string(config_json);
   index->files_written_.centroids = {index->centroids_.generation(), index->training_,
-                                     ivf_config_hash(config_json)};
+                                     config_hash};
   index->partitions_written_.resize(static_cast<size_t>(config.nlist));
   for (uint64_t i = 0; i < config.nlist; ++i) {
     index->partitions_written_[i] = {index->training_, index->state(i).serial, 0};
