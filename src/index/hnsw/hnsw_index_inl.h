@@ -56,14 +56,23 @@ void HnswIndex::insert(Slot slot, const Family& family) {
   if (id != hnsw::kNoNode) insert_node(id, family);
 }
 
+// Into a nearly empty graph the first nodes go one at a time. Inserted side by side, the
+// first nodes after the entry found nothing but the entry, kept it as their only link, and
+// one whose only way in, the entry's link back, was later pruned could never be found again.
 template <class Family>
 void HnswIndex::insert_many(std::span<const Slot> slots, const Family& family) {
+  const uint64_t before = table_.size();
   const std::vector<hnsw::NodeId> ids = claim_all(slots);
-  pool::parallel_for(ids.size(), [&](size_t first, size_t last) {
+  const size_t serial = static_cast<size_t>(
+      std::min<uint64_t>(ids.size(), before < limit(0) ? limit(0) - before : 0));
+  const auto insert_range = [&](size_t first, size_t last) {
     for (size_t i = first; i < last; ++i) {
       if (ids[i] != hnsw::kNoNode) insert_node(ids[i], family);
     }
-  });
+  };
+  insert_range(0, serial);
+  pool::parallel_for(ids.size() - serial,
+                     [&](size_t first, size_t last) { insert_range(serial + first, serial + last); });
 }
 
 // The new node's lists are all written before any back-link makes it reachable, so no

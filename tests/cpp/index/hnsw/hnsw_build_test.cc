@@ -160,6 +160,19 @@ TEST(HnswBuildTest, ConcurrentFirstInsertionsNeverBothFindTheGraphEmpty) {
   }
 }
 
+TEST(HnswBuildTest, FirstNodesOfAParallelBuildSeeEveryEarlierNode) {
+  // Side by side, the first nodes saw only the entry and linked to it alone; one whose
+  // only way in the entry later pruned was never found again.
+  TestStore t(ClusteredVectors(9, kDim, 3, 8), kDim);
+  for (int trial = 0; trial < 50; ++trial) {
+    HnswIndex index(HnswConfig{});
+    index.insert_many(Range(9), HalvedCosineFamily{t.flat()});
+    for (const HnswNode& n : index.nodes()) {
+      ASSERT_EQ(n.neighbors[0].size(), 8u) << "trial " << trial << ", slot " << n.id;
+    }
+  }
+}
+
 TEST(HnswBuildTest, QueryScoresBestFirstAndKZeroOrHugeAreSafe) {
   TestStore t(LowRankVectors(300, kDim, 8, 7), kDim);
   HnswIndex index(HnswConfig::from_m(8, 64, 16));
