@@ -1,9 +1,10 @@
 // Population and placement: every slot goes to the partition of its nearest centroid. The
 // nearest centroids are found in parallel first, then the slots are grouped by partition and
-// inserted on the worker pool; insertions into one graph may run together (the graph's own
-// locks keep each of them whole), so nothing depends on how the work was split.
+// each group inserted into its graph as a batch, the partitions side by side on the worker
+// pool; a batch takes the graph's own care of its first nodes (HnswIndex::insert_many).
 #include <algorithm>
 #include <cassert>
+#include <span>
 
 #include "core/pool.h"
 #include "index/distance_sources.h"
@@ -49,13 +50,8 @@ void IvfIndex::place(const FlatStorage& store, std::span<const Slot> slots) {
   for (const uint32_t p : nearest) ++start[p + 1];
   for (uint64_t p = 0; p < lists; ++p) start[p + 1] += start[p];
   std::vector<Slot> order(n);
-  std::vector<uint32_t> owner(n);
   std::vector<size_t> next(start.begin(), start.end() - 1);
-  for (size_t i = 0; i < n; ++i) {
-    const size_t at = next[nearest[i]]++;
-    order[at] = slots[i];
-    owner[at] = nearest[i];
-  }
+  for (size_t i = 0; i < n; ++i) order[next[nearest[i]]++] = slots[i];
 
   partitions_.resize(static_cast<size_t>(config_.nlist));
   std::vector<HnswIndex*> graphs(static_cast<size_t>(lists), nullptr);
@@ -70,8 +66,12 @@ void IvfIndex::place(const FlatStorage& store, std::span<const Slot> slots) {
     graphs[p] = part.graph.get();
   }
   const HalvedCosineFamily family{flat};
-  pool::parallel_for(n, [&](size_t a, size_t b) {
-    for (size_t i = a; i < b; ++i) graphs[owner[i]]->insert(order[i], family);
+  pool::parallel_for(static_cast<size_t>(lists), [&](size_t a, size_t b) {
+    for (size_t p = a; p < b; ++p) {
+      if (graphs[p] == nullptr) continue;
+      graphs[p]->insert_many(std::span<const Slot>(order).subspan(start[p], start[p + 1] - start[p]),
+                             family);
+    }
   });
 }
 
