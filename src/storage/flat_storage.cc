@@ -96,17 +96,12 @@ std::vector<ScoredIndex> FlatStorage::search(VectorView query, uint64_t k,
   }
   const size_t ahead = scan_prefetch_distance(static_cast<size_t>(d));
   return scan_top_k_by_slots(n, chunks, k, live, [&](const Slot* slots, size_t m, float* out) {
-    cosine_scores_ahead(query, slots, m, out, ahead);
+    cosine_scores(query, slots, m, out, ahead);
   });
 }
 
-void FlatStorage::cosine_scores(VectorView query, const Slot* slots, size_t count,
-                                float* out) const {
-  cosine_scores_ahead(query, slots, count, out, 0);
-}
-
-void FlatStorage::cosine_scores_ahead(VectorView query, const Slot* slots, size_t count,
-                                      float* out, size_t ahead) const {
+void FlatStorage::cosine_scores(VectorView query, const Slot* slots, size_t count, float* out,
+                                size_t ahead) const {
   constexpr size_t kPiece = 256;
   const size_t d = static_cast<size_t>(dimension_);
   const float* base = records();

@@ -56,8 +56,10 @@ class FlatStorage {
                                   const LiveSlots* live = nullptr) const;
 
   // out[i] = the search's score of slots[i] for a query of `dimension` floats; the slots
-  // ascending, each readable.
-  void cosine_scores(VectorView query, const Slot* slots, size_t count, float* out) const;
+  // ascending, each readable. A scan that goes on past slots[count - 1] may pass `ahead`:
+  // rows are then also fetched that many bytes on (see cos_distances), the scores unchanged.
+  void cosine_scores(VectorView query, const Slot* slots, size_t count, float* out,
+                     size_t ahead = 0) const;
 
   // Makes every appended record durable and readable; does nothing when clean.
   Status flush();
@@ -82,10 +84,6 @@ class FlatStorage {
   uint64_t dimension_;
   // Appends the norm and cosine factor of each vector (null: an unreadable record).
   void add_terms(size_t count, const std::function<const float*(size_t)>& vector);
-  // cosine_scores for a scan that goes on past slots[count - 1]: rows are also fetched
-  // `ahead` bytes on (see cos_distances).
-  void cosine_scores_ahead(VectorView query, const Slot* slots, size_t count, float* out,
-                           size_t ahead) const;
 
   std::vector<float> norms_;         // one per slot below count()
   std::vector<double> cos_factors_;  // cos_factor of each slot's vector, one per slot
