@@ -96,6 +96,25 @@ Status sync_directory(const std::string& dir) {
   return synced;
 }
 
+Status sync_parent(const std::string& path) {
+  std::filesystem::path parent = std::filesystem::path(path).parent_path();
+  return sync_directory(parent.empty() ? "." : parent.string());
+}
+
+Status make_directories(const std::string& path) {
+  std::filesystem::path dir(path);
+  if (dir.filename().empty()) dir = dir.parent_path();  // a trailing separator
+  std::vector<std::filesystem::path> made;
+  std::error_code ec;
+  for (auto p = dir; !p.empty() && !std::filesystem::exists(p, ec); p = p.parent_path()) {
+    made.push_back(p);
+  }
+  std::filesystem::create_directories(dir, ec);
+  if (ec) return Error::System(ec.value());
+  for (auto it = made.rbegin(); it != made.rend(); ++it) TAMIX_TRY(sync_parent(it->string()));
+  return Ok();
+}
+
 Status rename_file(const std::string& from, const std::string& to) {
   if (::rename(from.c_str(), to.c_str()) != 0) return Error::System(errno);
   return Ok();
@@ -124,8 +143,7 @@ Status write_file_atomically(const std::string& path, std::span<const uint8_t> b
     ::unlink(temp.c_str());
     return written;
   }
-  std::string dir = std::filesystem::path(path).parent_path().string();
-  return sync_directory(dir.empty() ? "." : dir);
+  return sync_parent(path);
 }
 
 Result<std::vector<uint8_t>> read_file(const std::string& path, uint64_t max_size) {

@@ -55,6 +55,13 @@ void start_writeback(int fd);
 // Makes the renames and removals inside a directory durable.
 Status sync_directory(const std::string& dir);
 
+// Makes a directory and its missing parents, each new one synced into its parent: until
+// then a power loss may take the name away with everything written below it.
+Status make_directories(const std::string& path);
+
+// Syncs the directory that holds `path`: a file's new name is durable only after this.
+Status sync_parent(const std::string& path);
+
 // rename(2), and unlink(2) where a missing file counts as removed.
 Status rename_file(const std::string& from, const std::string& to);
 Status remove_file(const std::string& path);

@@ -9,6 +9,7 @@
 
 #include "core/console.h"
 #include "core/file_header.h"
+#include "core/file_io.h"
 #include "engine/tamix.h"
 
 namespace tamix {
@@ -19,10 +20,7 @@ Status create_directory(const std::string& path) {
     return Error::Message("file name contained an unexpected NUL byte");
   }
   if (path.empty()) return Ok();  // the working directory
-  std::error_code ec;
-  std::filesystem::create_directories(path, ec);
-  if (ec) return Error::System(ec.value());
-  return Ok();
+  return file_io::make_directories(path);
 }
 
 // The count a vector file's header states; 0 for a missing or shorter file. Nothing is

@@ -72,8 +72,10 @@ Result<std::unique_ptr<RecordFile>> RecordFile::open(const std::string& path, Re
   std::unique_ptr<RecordFile> file(new RecordFile(std::move(fd), layout));
 
   if (!existed) {
+    // The name too: a commit may count this file's records once the open returns.
     TAMIX_TRY(file->write_header(0));
     TAMIX_TRY(file_io::full_sync(file->fd_.get()));
+    TAMIX_TRY(file_io::sync_parent(path));
   } else {
     TAMIX_ASSIGN_OR_RETURN(const Found found, inspect(file->fd_.get(), layout, rule));
     file->count_ = found.count;

@@ -17,13 +17,6 @@
 namespace tamix {
 namespace {
 
-Status make_directories(const std::string& path) {
-  std::error_code ec;
-  std::filesystem::create_directories(path, ec);  // 0777 before the mask
-  if (ec) return Error::System(ec.value());
-  return Ok();
-}
-
 // The partition number of a name this system writes ("part_12.graph"), if it is one.
 std::optional<uint64_t> partition_number(std::string_view name) {
   constexpr std::string_view kPrefix = "part_", kSuffix = ".graph";
@@ -62,7 +55,7 @@ Status IvfIndex::save(const std::string& ivf_dir) {
   if (files_held_) return Ok();
   TAMIX_TRY(check_nlist(config_.nlist));
   const std::string dir = ivf_dir + "/partitions";
-  TAMIX_TRY(make_directories(dir));
+  TAMIX_TRY(file_io::make_directories(dir));
   TAMIX_TRY(write_ivf_files(ivf_dir, config_, centroids_, training_, files_written_));
   return save_partitions(dir);
 }

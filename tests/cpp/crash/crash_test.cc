@@ -2,8 +2,6 @@
 // LD_PRELOAD shim) and checks what a reopen finds: every id on the vector it was added
 // with, every completed persist there, and each batch whole or not at all.
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -13,62 +11,14 @@
 #include <string>
 #include <vector>
 
+#include "crash/crash_harness.h"
 #include "engine/modes.h"
 #include "engine/tamix.h"
 #include "index/hnsw/hnsw_index.h"
-#include "support/crash_scenario.h"
 #include "support/temp_dir.h"
-
-extern char** environ;
 
 namespace tamix {
 namespace {
-
-using IdSet = std::set<std::string>;
-
-enum class Outcome { kCompleted, kKilled, kFailed };
-
-// Runs the driver on dir, killed before the change call numbered crash_at (0: never); the
-// shim logs change calls to change_log when one is named.
-Outcome RunDriver(const std::string& dir, const std::string& prefix, size_t n,
-                  const std::string& how, long crash_at, const std::string& mode = "flat",
-                  const std::string& change_log = "") {
-  std::vector<std::string> env;
-  for (char** e = environ; *e != nullptr; ++e) {
-    const std::string entry = *e;
-    if (entry.rfind("ASAN_OPTIONS=", 0) != 0 && entry.rfind("LD_PRELOAD=", 0) != 0) {
-      env.push_back(entry);
-    }
-  }
-  env.push_back("LD_PRELOAD=" TAMIX_CRASH_SHIM);
-  env.push_back("TAMIX_CRASH_AT=" + std::to_string(crash_at));
-  env.push_back("ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0");
-  if (!change_log.empty()) env.push_back("TAMIX_LOG_CHANGES=" + change_log);
-  std::vector<std::string> args = {TAMIX_CRASH_DRIVER, dir, prefix, std::to_string(n), how, mode};
-  std::vector<char*> argv, envp;
-  for (auto& a : args) argv.push_back(a.data());
-  for (auto& e : env) envp.push_back(e.data());
-  argv.push_back(nullptr);
-  envp.push_back(nullptr);
-  pid_t pid;
-  if (posix_spawn(&pid, TAMIX_CRASH_DRIVER, nullptr, nullptr, argv.data(), envp.data()) != 0) {
-    return Outcome::kFailed;
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  if (WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) return Outcome::kKilled;
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? Outcome::kCompleted : Outcome::kFailed;
-}
-
-IdSet Ids(const std::string& prefix, size_t n) {
-  auto v = crash::ids(prefix, n);
-  return {v.begin(), v.end()};
-}
-
-IdSet Union(IdSet a, const IdSet& b) {
-  a.insert(b.begin(), b.end());
-  return a;
-}
 
 // The ids a reopen finds, after checking that no vector is counted without an id and that
 // ids sit on their own vectors and texts (all of a small database, a sample of a large).
@@ -227,12 +177,15 @@ std::vector<std::string> ChangesBelow(const std::string& log, const std::string&
 
 TEST_F(CrashTest, PersistWithNothingNewWritesAndSyncsNothing) {
   const std::string log = dir_.file("changes.log");
-  ASSERT_EQ(RunDriver(base(), "p", 100, "persist", 0, "flat", log), Outcome::kCompleted);
+  ASSERT_EQ(RunDriver(base(), "p", 100, "persist", 0, "flat", {"TAMIX_LOG_CHANGES=" + log}),
+            Outcome::kCompleted);
   const std::vector<std::string> first = ChangesBelow(log, base());
   EXPECT_TRUE(std::any_of(first.begin(), first.end(),
                           [](const std::string& line) { return line.starts_with("fsync "); }));
   std::filesystem::remove(log);
-  ASSERT_EQ(RunDriver(base(), "q", 100, "persist-twice", 0, "flat", log), Outcome::kCompleted);
+  ASSERT_EQ(
+      RunDriver(base(), "q", 100, "persist-twice", 0, "flat", {"TAMIX_LOG_CHANGES=" + log}),
+      Outcome::kCompleted);
   EXPECT_EQ(ChangesBelow(log, base()), std::vector<std::string>{});
 }
 

@@ -3,7 +3,10 @@
 // [mode]. The mode is a mode word, or new_hnsw, new_sq8 or new_pq for those constructors (the
 // quantizers trained on the batch itself). sync-fails makes every sync of sq8_vectors.bin
 // fail during the add, which must then fail and leave nothing behind. persist-twice leaves
-// the shim's change log (TAMIX_LOG_CHANGES) to the second persist alone.
+// the shim's change log (TAMIX_LOG_CHANGES) to the second persist alone. steps runs the
+// life of a database after the first batch (see RunSteps) and appends the number of each
+// step that returned to the file TAMIX_PROGRESS names.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -22,6 +25,45 @@ tamix::Result<std::unique_ptr<tamix::Tamix>> Open(const std::string& dir, const 
   if (mode == "new_sq8") return Tamix::new_scalar_quantized(dir, tamix::crash::kDim, batch);
   if (mode == "new_pq") return Tamix::new_product_quantized(dir, tamix::crash::kDim, batch);
   return Tamix::open(dir, tamix::crash::kDim, mode);
+}
+
+void Acknowledge(int step) {
+  const char* path = std::getenv("TAMIX_PROGRESS");
+  const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  const std::string line = std::to_string(step) + "\n";
+  if (fd < 0 || write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
+    std::abort();
+  }
+  close(fd);
+}
+
+// Step 1: the batch (an IVF database trains on it) persisted; 2: 1,200 more ("<prefix>x")
+// persisted; 3: the first half of each batch deleted, persisted; 4: the engine released.
+int RunSteps(std::unique_ptr<tamix::Tamix> db, const std::vector<std::string>& ids,
+             std::span<const tamix::VectorView> views, const std::vector<std::string>& metas,
+             const std::string& prefix, const std::string& mode) {
+  const std::vector<std::string> more = tamix::crash::ids(prefix + "x", 1200);
+  std::vector<std::vector<float>> vectors;
+  std::vector<tamix::VectorView> more_views;
+  std::vector<std::string> more_metas;
+  for (const std::string& id : more) vectors.push_back(tamix::crash::vector_for(id));
+  for (const auto& v : vectors) more_views.push_back(v);
+  for (const std::string& id : more) more_metas.push_back("{\"of\":\"" + id + "\"}");
+  if (mode == "ivf" && !db->configure_ivf(4, 2).ok()) return 4;
+  if (!db->add(ids, views, metas).ok()) return 4;
+  if (mode == "ivf" && !db->train_ivf().ok()) return 4;
+  if (!db->persist().ok()) return 5;
+  Acknowledge(1);
+  if (!db->add(more, more_views, more_metas).ok()) return 4;
+  if (!db->persist().ok()) return 5;
+  Acknowledge(2);
+  db->delete_ids(std::span(ids).first(ids.size() / 2));
+  db->delete_ids(std::span(more).first(more.size() / 2));
+  if (!db->persist().ok()) return 5;
+  Acknowledge(3);
+  db.reset();
+  Acknowledge(4);
+  return 0;
 }
 
 }  // namespace
@@ -45,6 +87,7 @@ int main(int argc, char** argv) {
     return 3;
   }
   auto db = std::move(opened).value();
+  if (how == "steps") return RunSteps(std::move(db), ids, views, metas, prefix, mode);
   if (how == "sync-fails") {
     setenv("TAMIX_FAIL_SYNC_OF", "sq8_vectors.bin", 1);
     const bool added = db->add(ids, views, metas).ok();

@@ -3,15 +3,25 @@
 // TAMIX_CRASH_AT. Writes to standard streams do not count. While TAMIX_FAIL_SYNC_OF names
 // a file, syncs of it fail with EIO. While TAMIX_LOG_CHANGES names a file, each change call
 // appends "<call> <path>" to it, so a test can count the writes and syncs of a step.
+//
+// Power loss: with TAMIX_POWER_DIR set, only syncs count as kill points, and each completed
+// sync records what a power loss could not take away. A file's sync copies its content to
+// "f_<ino>_<gen>" there; a directory's sync lists its entries ("<f|d> <ino> <gen> <name>"
+// lines) in "d_<ino>_<gen>". gen tells apart the inodes that one number took in turn: 0 for
+// one that existed when the process started, then one more at each creation seen here.
 #define _GNU_SOURCE
+#include <dirent.h>
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
+#include <stdarg.h>
 #include <stdatomic.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -41,10 +51,13 @@ static void log_change(const char* call, int fd, const char* path) {
   close(out);
 }
 
+static const char* power_dir(void) { return getenv("TAMIX_POWER_DIR"); }
+
 // path names the file when there is no descriptor (rename).
 static void before_change(const char* call, int fd, const char* path) {
   if (fd >= 0 && fd <= 2) return;
   log_change(call, fd, path);
+  if (power_dir() != NULL && strstr(call, "sync") == NULL) return;
   static long crash_at = -1;
   if (crash_at < 0) {
     const char* at = getenv("TAMIX_CRASH_AT");
@@ -81,13 +94,135 @@ static int sync_fails(int fd) {
   return 1;
 }
 
+static pthread_mutex_t power_lock = PTHREAD_MUTEX_INITIALIZER;
+static struct {
+  ino_t ino;
+  unsigned gen;
+} created[1 << 14];
+static size_t created_count;
+
+static unsigned gen_of(ino_t ino) {
+  for (size_t i = created_count; i-- > 0;) {
+    if (created[i].ino == ino) return created[i].gen;
+  }
+  return 0;
+}
+
+static void note_created(const char* path) {
+  struct stat st;
+  if (power_dir() == NULL || stat(path, &st) != 0) return;
+  pthread_mutex_lock(&power_lock);
+  if (created_count == sizeof created / sizeof created[0]) abort();
+  created[created_count].ino = st.st_ino;
+  created[created_count].gen = gen_of(st.st_ino) + 1;
+  ++created_count;
+  pthread_mutex_unlock(&power_lock);
+}
+
+// Writes the record under a temporary name and renames it, so a kill leaves it whole or absent.
+static void put_record(const char* name, const char* bytes, size_t n) {
+  char path[4096], temp[4200];
+  snprintf(path, sizeof path, "%s/%s", power_dir(), name);
+  snprintf(temp, sizeof temp, "%s.tmp%ld", path, (long)gettid());
+  const int out = NEXT(open)(temp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (out < 0) abort();
+  for (size_t done = 0; done < n;) {
+    const ssize_t w = NEXT(write)(out, bytes + done, n - done);
+    if (w <= 0) abort();
+    done += (size_t)w;
+  }
+  close(out);
+  if (NEXT(rename)(temp, path) != 0) abort();
+}
+
+static void record_file(int fd, const struct stat* st, unsigned gen) {
+  char link[64], name[128];
+  snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  const int in = NEXT(open)(link, O_RDONLY | O_CLOEXEC);
+  if (in < 0) abort();
+  char* bytes = malloc((size_t)st->st_size + 1);
+  size_t n = 0;
+  for (ssize_t r; (r = pread(in, bytes + n, (size_t)st->st_size - n, (off_t)n)) > 0;) {
+    n += (size_t)r;
+  }
+  close(in);
+  snprintf(name, sizeof name, "f_%lu_%u", (unsigned long)st->st_ino, gen);
+  put_record(name, bytes, n);
+  free(bytes);
+}
+
+static void record_directory(int fd, const struct stat* st, unsigned gen) {
+  char link[64], name[128];
+  snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  DIR* dir = opendir(link);
+  if (dir == NULL) abort();
+  size_t size = 0;
+  char* text = NULL;
+  FILE* lines = open_memstream(&text, &size);
+  for (struct dirent* e; (e = readdir(dir)) != NULL;) {
+    struct stat child;
+    if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+    if (fstatat(dirfd(dir), e->d_name, &child, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (!S_ISREG(child.st_mode) && !S_ISDIR(child.st_mode)) continue;
+    fprintf(lines, "%c %lu %u %s\n", S_ISDIR(child.st_mode) ? 'd' : 'f',
+            (unsigned long)child.st_ino, gen_of(child.st_ino), e->d_name);
+  }
+  fclose(lines);
+  closedir(dir);
+  snprintf(name, sizeof name, "d_%lu_%u", (unsigned long)st->st_ino, gen);
+  put_record(name, text, size);
+  free(text);
+}
+
+static int synced(int fd, int rc) {
+  struct stat st;
+  if (rc != 0 || power_dir() == NULL || fstat(fd, &st) != 0) return rc;
+  pthread_mutex_lock(&power_lock);
+  const unsigned gen = gen_of(st.st_ino);
+  if (S_ISREG(st.st_mode)) record_file(fd, &st, gen);
+  if (S_ISDIR(st.st_mode)) record_directory(fd, &st, gen);
+  pthread_mutex_unlock(&power_lock);
+  return rc;
+}
+
 int fsync(int fd) {
   before_change("fsync", fd, NULL);
-  return sync_fails(fd) ? -1 : NEXT(fsync)(fd);
+  return sync_fails(fd) ? -1 : synced(fd, NEXT(fsync)(fd));
 }
 int fdatasync(int fd) {
   before_change("fdatasync", fd, NULL);
-  return sync_fails(fd) ? -1 : NEXT(fdatasync)(fd);
+  return sync_fails(fd) ? -1 : synced(fd, NEXT(fdatasync)(fd));
+}
+
+// Creations, seen only to tell a new inode from an old one of the same number.
+static int opened(const char* path, int flags, int existed, int fd) {
+  if (fd >= 0 && (flags & O_CREAT) && !existed) note_created(path);
+  return fd;
+}
+static int exists_at(int dir, const char* path, int flags) {
+  struct stat st;
+  return (flags & O_CREAT) && power_dir() != NULL ? fstatat(dir, path, &st, 0) == 0 : 1;
+}
+int open(const char* path, int flags, ...) {
+  va_list ap;
+  va_start(ap, flags);
+  const mode_t mode = (flags & O_CREAT) ? va_arg(ap, mode_t) : 0;
+  va_end(ap);
+  const int existed = exists_at(AT_FDCWD, path, flags);
+  return opened(path, flags, existed, NEXT(open)(path, flags, mode));
+}
+int open64(const char* path, int flags, ...) {
+  va_list ap;
+  va_start(ap, flags);
+  const mode_t mode = (flags & O_CREAT) ? va_arg(ap, mode_t) : 0;
+  va_end(ap);
+  const int existed = exists_at(AT_FDCWD, path, flags);
+  return opened(path, flags, existed, NEXT(open64)(path, flags, mode));
+}
+int mkdir(const char* path, mode_t mode) {
+  const int rc = NEXT(mkdir)(path, mode);
+  if (rc == 0) note_created(path);
+  return rc;
 }
 int ftruncate(int fd, off_t len) {
   before_change("ftruncate", fd, NULL);
