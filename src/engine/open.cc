@@ -146,7 +146,7 @@ Status Tamix::settle_to_commit_point() {
     n = std::min(n, point->vector_count);
   }
   store_.forget_from(n);
-  TAMIX_TRY(metadata_->forget_from(n));
+  TAMIX_TRY(metadata_->settle(n));
   opened_count_ = n;
   settled_ = true;
   return Ok();

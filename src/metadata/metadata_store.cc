@@ -93,13 +93,14 @@ struct MetadataStore::Impl {
   Status create_tables(const FirstPoint& first_point);
   Result<bool> has_tables();
   Status prepare_statements();
+  PendingEntry& entry(Slot slot);
   Status after_change();
   template <class Body>
   Status in_transaction(const Body& body);
   Status write(const CommitPoint* point);
   Status put_commit_point(const CommitPoint& point);
   Status delete_rows_from(Slot n);
-  Status write_pending();
+  Status write_pending(Slot from);
   Result<std::optional<uint64_t>> read_state(const char* key);
   Status put_state(const char* key, uint64_t value);
   Status read_commit_point();
@@ -117,8 +118,11 @@ struct MetadataStore::Impl {
   std::mutex read_mutex;  // concurrent readers share get_text and list_ids
   PendingMap pending;
   std::vector<std::pair<Slot, const PendingEntry*>> flush_order;
-  bool dirty = false;
   std::optional<CommitPoint> committed;
+  // Rows below this slot are committed: a change to one is held back until a commit point
+  // makes it durable, since an open keeps those rows whatever followed them.
+  Slot covered = 0;
+  size_t held = 0;  // pending entries of slots below covered
 };
 
 Status MetadataStore::Impl::connect(const std::string& path) {
@@ -211,6 +215,7 @@ Status MetadataStore::Impl::read_commit_point() {
   TAMIX_ASSIGN_OR_RETURN(const std::optional<uint64_t> store, read_state(kVectorStoreKey));
   committed.reset();
   if (count) committed = CommitPoint{*count, store.value_or(0)};
+  covered = committed ? committed->vector_count : 0;
   return Ok();
 }
 
@@ -222,9 +227,15 @@ Result<bool> MetadataStore::Impl::has_rows_from(Slot n) {
   return sqlite3_column_int64(stmt, 0) != 0;
 }
 
+PendingEntry& MetadataStore::Impl::entry(Slot slot) {
+  auto [it, added] = pending.try_emplace(slot);
+  if (added && slot < covered) ++held;
+  return it->second;
+}
+
+// Only new rows count: held changes are never written before a commit.
 Status MetadataStore::Impl::after_change() {
-  dirty = true;
-  if (pending.size() >= METADATA_FLUSH_THRESHOLD) return write(nullptr);
+  if (pending.size() - held >= METADATA_FLUSH_THRESHOLD) return write(nullptr);
   return Ok();
 }
 
@@ -240,21 +251,26 @@ Status MetadataStore::Impl::in_transaction(const Body& body) {
   return status;
 }
 
-// One transaction: the pending changes, then the new commit point when one is given.
+// One transaction: with a commit point every pending change, then the point; without one
+// only the rows of slots no commit covers, which an open after a crash drops again.
 Status MetadataStore::Impl::write(const CommitPoint* point) {
-  const bool rows = dirty && !pending.empty();
+  const Slot from = point ? 0 : covered;
+  const bool rows = pending.size() > (point ? 0 : held);
   const bool moves = point != nullptr && committed != *point;
   if (!rows && !moves) return Ok();
   TAMIX_TRY(in_transaction([&]() -> Status {
-    if (rows) TAMIX_TRY(write_pending());
+    if (rows) TAMIX_TRY(write_pending(from));
     if (moves) TAMIX_TRY(put_commit_point(*point));
     return Ok();
   }));
-  if (rows) {
+  if (point) {
     pending.clear();  // keeps the buckets for the next batch
-    dirty = false;
+    held = 0;
+    committed = *point;
+    covered = point->vector_count;
+  } else {
+    std::erase_if(pending, [from](const auto& e) { return e.first >= from; });
   }
-  if (moves) committed = *point;
   return Ok();
 }
 
@@ -280,10 +296,13 @@ Status MetadataStore::Impl::delete_rows_from(Slot n) {
   return Ok();
 }
 
-// Ascending keys let SQLite append to the rightmost leaf, which keeps the pages full.
-Status MetadataStore::Impl::write_pending() {
+// The pending changes of slots from `from` on. Ascending keys let SQLite append to the
+// rightmost leaf, which keeps the pages full.
+Status MetadataStore::Impl::write_pending(Slot from) {
   flush_order.clear();
-  for (const auto& [slot, entry] : pending) flush_order.emplace_back(slot, &entry);
+  for (const auto& [slot, entry] : pending) {
+    if (slot >= from) flush_order.emplace_back(slot, &entry);
+  }
   std::sort(flush_order.begin(), flush_order.end());
   for (const auto& [slot, entry] : flush_order) {
     if (entry->text) TAMIX_TRY(put(put_text.get(), slot, *entry->text));
@@ -363,12 +382,12 @@ MetadataStore::MetadataStore(std::unique_ptr<Impl> impl) : impl_(std::move(impl)
 MetadataStore::~MetadataStore() { (void)impl_->write(nullptr); }
 
 Status MetadataStore::insert(Slot slot, std::string_view text) {
-  impl_->pending[slot].text.emplace(text);
+  impl_->entry(slot).text.emplace(text);
   return impl_->after_change();
 }
 
 Status MetadataStore::insert(Slot slot, std::string_view id, std::string_view text) {
-  PendingEntry& entry = impl_->pending[slot];
+  PendingEntry& entry = impl_->entry(slot);
   entry.text.emplace(text);
   entry.id.assign(id);
   entry.id_change = IdChange::kSet;
@@ -376,7 +395,7 @@ Status MetadataStore::insert(Slot slot, std::string_view id, std::string_view te
 }
 
 Status MetadataStore::remove_id(Slot slot) {
-  PendingEntry& entry = impl_->pending[slot];
+  PendingEntry& entry = impl_->entry(slot);
   entry.id.clear();
   entry.id_change = IdChange::kRemove;
   return impl_->after_change();
@@ -389,14 +408,17 @@ Status MetadataStore::commit(const CommitPoint& point) { return impl_->write(&po
 std::optional<CommitPoint> MetadataStore::committed() const { return impl_->committed; }
 
 void MetadataStore::discard_from(Slot n) {
-  std::erase_if(impl_->pending, [n](const auto& entry) { return entry.first >= n; });
-  if (impl_->pending.empty()) impl_->dirty = false;
+  Impl& impl = *impl_;
+  impl.held -= std::erase_if(impl.pending,
+                             [&](const auto& e) { return e.first >= n && e.first < impl.covered; });
+  std::erase_if(impl.pending, [n](const auto& e) { return e.first >= n; });
 }
 
-Status MetadataStore::forget_from(Slot n) {
+Status MetadataStore::settle(Slot n) {
   TAMIX_ASSIGN_OR_RETURN(const bool any, impl_->has_rows_from(n));
-  if (!any) return Ok();
-  return impl_->in_transaction([&] { return impl_->delete_rows_from(n); });
+  if (any) TAMIX_TRY(impl_->in_transaction([&] { return impl_->delete_rows_from(n); }));
+  impl_->covered = n;
+  return Ok();
 }
 
 Result<std::optional<std::string>> MetadataStore::get(Slot slot) const {

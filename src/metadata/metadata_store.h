@@ -1,6 +1,7 @@
 // MetadataStore: per-slot metadata texts and caller ids in "metadata.db" (SQLite), behind a
-// write-behind map flushed in one transaction once 1000 distinct slots are pending, on
-// flush and in the destructor. Holds the file's exclusive lock for its whole life. Writes need
+// write-behind map. Changes to rows that a commit point covers are written only with the
+// next commit point; the rows of new slots also once 1000 of them are pending, on flush and
+// in the destructor. Holds the file's exclusive lock for its whole life. Writes need
 // exclusive access; get, list_ids and check_text may run concurrently with each other.
 #pragma once
 
@@ -48,15 +49,15 @@ class MetadataStore {
   MetadataStore(const MetadataStore&) = delete;
   MetadataStore& operator=(const MetadataStore&) = delete;
 
-  // Pends the text for the slot; flushes when the 1000th distinct slot is pending.
+  // Pends the text for the slot; flushes when the 1000th distinct new slot is pending.
   Status insert(Slot slot, std::string_view text);
   // As insert, recording the caller's id of the slot in the same pending entry.
   Status insert(Slot slot, std::string_view id, std::string_view text);
   // Marks the slot's id deleted; its row of ids goes at the next flush. Same threshold rule.
   Status remove_id(Slot slot);
 
-  // Commits everything pending in one transaction; does nothing when nothing is pending.
-  // The commit point stays as it was.
+  // Commits the pending rows of slots that no commit point covers, in one transaction; does
+  // nothing when there are none. The commit point, and the changes it covers, stay.
   Status flush();
 
   // Commits everything pending together with a new commit point, in one transaction; does
@@ -69,8 +70,9 @@ class MetadataStore {
   // Takes back the pending changes of slots n and above (a batch that failed).
   void discard_from(Slot n);
 
-  // Deletes the stored rows of slots n and above: rows that no commit point covers.
-  Status forget_from(Slot n);
+  // Deletes the stored rows of slots n and above, which no commit point covers; the rows
+  // below n count as covered from then on.
+  Status settle(Slot n);
 
   // The slot's text, pending first, then the file; none when the slot has none.
   Result<std::optional<std::string>> get(Slot slot) const;

@@ -5,10 +5,12 @@
 // fail during the add, which must then fail and leave nothing behind. persist-twice leaves
 // the shim's change log (TAMIX_LOG_CHANGES) to the second persist alone. steps runs the
 // life of a database after the first batch (see RunSteps) and appends the number of each
-// step that returned to the file TAMIX_PROGRESS names.
+// step that returned to the file TAMIX_PROGRESS names. delete deletes the ids and persists;
+// update deletes them and adds them again with other vectors, without a persist.
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -88,6 +90,16 @@ int main(int argc, char** argv) {
   }
   auto db = std::move(opened).value();
   if (how == "steps") return RunSteps(std::move(db), ids, views, metas, prefix, mode);
+  if (how == "delete" || how == "update") {
+    if (db->delete_ids(ids) != ids.size()) return 6;
+    if (how == "delete" && !db->persist().ok()) return 5;
+    for (size_t i = 0; i < ids.size(); ++i) {
+      const std::vector<float> v = tamix::crash::vector_for(ids[i] + " updated");
+      std::copy(v.begin(), v.end(), vectors[i].begin());
+    }
+    if (how == "update" && !db->add(ids, views, metas).ok()) return 4;
+    _exit(0);
+  }
   if (how == "sync-fails") {
     setenv("TAMIX_FAIL_SYNC_OF", "sq8_vectors.bin", 1);
     const bool added = db->add(ids, views, metas).ok();
