@@ -83,7 +83,7 @@ Result<std::unique_ptr<Tamix>> Tamix::open(std::string path, uint64_t dimension,
   }
   TAMIX_ASSIGN_OR_RETURN(
       std::unique_ptr<Tamix> db,
-      assemble(std::move(path), dimension, VectorStore::kFlat,
+      assemble(std::move(path), dimension, std::nullopt,
                [&](Tamix& db, const std::optional<CommitPoint>& point) -> Result<VectorStore> {
                  const uint64_t named = point ? point->vector_store : VectorStore::kFlat;
                  Result<VectorStore> store = VectorStore::open(named, db.path_, dimension);
@@ -100,23 +100,21 @@ Result<std::unique_ptr<Tamix>> Tamix::open(std::string path, uint64_t dimension,
 }
 
 Result<std::unique_ptr<Tamix>> Tamix::assemble(std::string path, uint64_t dimension,
-                                               uint64_t new_store, const OpenStore& open_store) {
+                                               std::optional<uint64_t> store,
+                                               const OpenStore& open_store) {
   TAMIX_TRY(create_directory(path));
   std::unique_ptr<Tamix> db(new Tamix());
   db->path_ = std::move(path);
   db->dimension_ = dimension;
   // The lock comes first, so a failed second open of a live directory changes nothing.
   TAMIX_ASSIGN_OR_RETURN(
-      db->metadata_,
-      MetadataStore::open(db->path_, [&] { return db->first_point(new_store); }));
-  remove_migration_staging(db->path_);
+      db->metadata_, MetadataStore::open(db->path_, [&] {
+        return db->first_point(store.value_or(VectorStore::kFlat));
+      }));
   const std::optional<CommitPoint> point = db->metadata_->committed();
+  TAMIX_TRY(db->check_commit_point(point, store));
+  remove_migration_staging(db->path_);
   TAMIX_ASSIGN_OR_RETURN(db->store_, open_store(*db, point));
-  if (point && point->vector_count > 0 && point->vector_store != db->store_.number()) {
-    return Error::Message("The vectors of this database are in " +
-                          std::string(VectorStore::file_name(point->vector_store)) +
-                          "; open it with the constructor that created it");
-  }
   // The store that holds the vectors answers whatever a mode word says.
   db->use_quantization_flag_ = db->store_.quantized();
   TAMIX_TRY(db->settle_to_commit_point());
@@ -134,6 +132,30 @@ std::optional<CommitPoint> Tamix::first_point(uint64_t new_store) const {
     if (stored_header_count(file) > 0) return std::nullopt;
   }
   return CommitPoint{0, new_store};
+}
+
+// Persist syncs a vector file before the commit that counts its records, so a file with
+// fewer can only come from lost data or damage: opening it would erase the ids of the
+// records it lacks.
+Status Tamix::check_commit_point(const std::optional<CommitPoint>& point,
+                                 std::optional<uint64_t> store) const {
+  if (!point) return Ok();
+  if (!VectorStore::known(point->vector_store)) {
+    return Error::Message("metadata.db: invalid vector_store " +
+                          std::to_string(point->vector_store));
+  }
+  if (point->vector_count == 0) return Ok();
+  const std::string file = VectorStore::file_name(point->vector_store);
+  if (store && *store != point->vector_store) {
+    return Error::Message("The vectors of this database are in " + file +
+                          "; open it with the constructor that created it");
+  }
+  TAMIX_ASSIGN_OR_RETURN(const uint64_t held,
+                         VectorStore::stored_count(point->vector_store, path_, dimension_));
+  if (held >= point->vector_count) return Ok();
+  return Error::Message(file + " holds " + std::to_string(held) +
+                        " vectors but the last commit counts " +
+                        std::to_string(point->vector_count));
 }
 
 // A crash can leave synced vectors, or committed rows, beyond the last commit point (a

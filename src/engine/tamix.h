@@ -161,15 +161,20 @@ class Tamix {
   void drop_unscorable();
   // Applies a mode word of the table in modes.cc and keeps `word` as the mode name.
   void apply_mode_word(const ModeWord& entry, std::string word);
-  // Opens the directory's lock and the store that `open_store` makes, then settles to the
-  // commit point and restores the ids. Refuses a directory whose committed vectors live in
-  // another store than the one opened. A new metadata.db gets the point {0, new_store}
-  // unless a vector file already holds records.
+  // Opens the directory's lock, checks the commit point, opens the store that `open_store`
+  // makes, then settles to the commit point and restores the ids. `store` is the store the
+  // constructor opens; none for the one the commit point names. A new metadata.db gets the
+  // point {0, store} unless a vector file already holds records.
   using OpenStore =
       std::function<Result<VectorStore>(Tamix& db, const std::optional<CommitPoint>& point)>;
   static Result<std::unique_ptr<Tamix>> assemble(std::string path, uint64_t dimension,
-                                                 uint64_t new_store, const OpenStore& open_store);
+                                                 std::optional<uint64_t> store,
+                                                 const OpenStore& open_store);
   std::optional<CommitPoint> first_point(uint64_t new_store) const;
+  // Refuses, before anything on disk changes, a commit point that names no store, or that
+  // the store to be opened cannot answer for: another store's, or one holding fewer records.
+  Status check_commit_point(const std::optional<CommitPoint>& point,
+                            std::optional<uint64_t> store) const;
 
   // The adaptive check of persist in mode Auto, and the conversions it may start.
   // remove_migration_staging drops what a failed or killed conversion staged.

@@ -24,6 +24,13 @@ Result<VectorStore> VectorStore::open(uint64_t number, const std::string& dir,
   return of(FlatStorage::open(dir, dimension));
 }
 
+Result<uint64_t> VectorStore::stored_count(uint64_t number, const std::string& dir,
+                                          uint64_t dimension) {
+  if (number == kSq8) return Sq8Storage::stored_count(dir, dimension);
+  if (number == kPq) return PqStorage::stored_count(dir, dimension);
+  return FlatStorage::stored_count(dir, dimension);
+}
+
 const char* VectorStore::file_name(uint64_t number) {
   if (number == kSq8) return Sq8Storage::kFileName;
   return number == kPq ? PqStorage::kFileName : FlatStorage::kFileName;

@@ -7,6 +7,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -35,6 +36,10 @@ class VectorStore {
   }
   // Opens the store of that number with its stored contents.
   static Result<VectorStore> open(uint64_t number, const std::string& dir, uint64_t dimension);
+  // The records the store of that number holds in dir, found without changing anything.
+  static Result<uint64_t> stored_count(uint64_t number, const std::string& dir,
+                                       uint64_t dimension);
+  static bool known(uint64_t number) { return number <= kPq; }
   // The vector file of the store of that number.
   static const char* file_name(uint64_t number);
 
@@ -62,9 +67,17 @@ class VectorStore {
   void abandon();
 
  private:
-  std::variant<std::unique_ptr<FlatStorage>, std::unique_ptr<Sq8Storage>,
-               std::unique_ptr<PqStorage>>
-      store_;
+  using Stores = std::variant<std::unique_ptr<FlatStorage>, std::unique_ptr<Sq8Storage>,
+                              std::unique_ptr<PqStorage>>;
+  Stores store_;
+
+  // number() is the alternative's index, and numbers are committed to disk: reordering the
+  // alternatives must not change what a stored number means.
+  static_assert(std::is_same_v<std::variant_alternative_t<kFlat, Stores>,
+                               std::unique_ptr<FlatStorage>> &&
+                std::is_same_v<std::variant_alternative_t<kSq8, Stores>,
+                               std::unique_ptr<Sq8Storage>> &&
+                std::is_same_v<std::variant_alternative_t<kPq, Stores>, std::unique_ptr<PqStorage>>);
 };
 
 }  // namespace tamix

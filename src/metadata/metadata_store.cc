@@ -181,7 +181,8 @@ Status MetadataStore::Impl::prepare_statements() {
       sqlite::prepare(c, "SELECT slot, text FROM metadata WHERE slot >= ?1 ORDER BY slot"));
   TAMIX_ASSIGN_OR_RETURN(
       put_state_row, sqlite::prepare(c, "INSERT OR REPLACE INTO state(key, value) VALUES(?1, ?2)"));
-  TAMIX_ASSIGN_OR_RETURN(get_state, sqlite::prepare(c, "SELECT value FROM state WHERE key = ?1"));
+  TAMIX_ASSIGN_OR_RETURN(get_state,
+                         sqlite::prepare(c, "SELECT value, quote(value) FROM state WHERE key = ?1"));
   // Keys from 2^63 up are negative in SQLite; no commit point reaches them.
   TAMIX_ASSIGN_OR_RETURN(
       rows_from, sqlite::prepare(c,
@@ -202,6 +203,12 @@ Result<std::optional<uint64_t>> MetadataStore::Impl::read_state(const char* key)
   }
   switch (sqlite3_step(stmt)) {
     case SQLITE_ROW:
+      // Only a non-negative integer was ever written; read as one, anything else would
+      // move the commit point and let the open erase rows.
+      if (sqlite3_column_type(stmt, 0) != SQLITE_INTEGER || sqlite3_column_int64(stmt, 0) < 0) {
+        return Error::Message("metadata.db: invalid " + std::string(key) + " " +
+                              column_string(stmt, 1));
+      }
       return std::optional<uint64_t>(static_cast<uint64_t>(sqlite3_column_int64(stmt, 0)));
     case SQLITE_DONE:
       return std::optional<uint64_t>();

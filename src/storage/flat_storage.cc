@@ -21,6 +21,14 @@ Error database_dimension_mismatch(uint64_t expected, uint64_t found) {
 
 // Raw files written before the data type existed carry anything there: it is never read.
 constexpr HeaderRule kRule{std::nullopt, true, database_dimension_mismatch};
+constexpr const char* kOpenContext = "Failed to open vectors.bin";
+
+// Dimensions that overflow the stride cannot be written anyway; the header refuses them.
+RecordLayout layout_of(uint64_t dimension) {
+  return {dimension,
+          dimension <= VectorFileHeader::kMaxDimension ? dimension * sizeof(float) : 0,
+          DataType::kRaw};
+}
 
 }  // namespace
 
@@ -31,18 +39,19 @@ FlatStorage::~FlatStorage() = default;
 
 Result<std::unique_ptr<FlatStorage>> FlatStorage::open(const std::string& dir, uint64_t dimension) {
   const std::string path = (std::filesystem::path(dir) / kFileName).string();
-  // Dimensions that overflow the stride cannot be written anyway; the header refuses them.
-  const RecordLayout layout{
-      dimension, dimension <= VectorFileHeader::kMaxDimension ? dimension * sizeof(float) : 0,
-      DataType::kRaw};
   TAMIX_ASSIGN_OR_RETURN(std::unique_ptr<RecordFile> file,
-                         RecordFile::open(path, layout, kRule, "Failed to open vectors.bin"));
+                         RecordFile::open(path, layout_of(dimension), kRule, kOpenContext));
   std::unique_ptr<FlatStorage> store(new FlatStorage(std::move(file), dimension));
   store->add_terms(static_cast<size_t>(store->count()), [&](size_t s) -> const float* {
     const std::optional<VectorView> v = store->get_vector(s);
     return v ? v->data() : nullptr;
   });
   return store;
+}
+
+Result<uint64_t> FlatStorage::stored_count(const std::string& dir, uint64_t dimension) {
+  return RecordFile::stored_count((std::filesystem::path(dir) / kFileName).string(),
+                                  layout_of(dimension), kRule, kOpenContext);
 }
 
 void FlatStorage::add_terms(size_t count, const std::function<const float*(size_t)>& vector) {

@@ -28,6 +28,10 @@ class FlatStorage {
   // changes until the store first writes.
   static Result<std::unique_ptr<FlatStorage>> open(const std::string& dir, uint64_t dimension);
 
+  // The records an open would find in dir's file, without creating or changing anything: 0
+  // for a missing file; a header the open would refuse is refused the same way.
+  static Result<uint64_t> stored_count(const std::string& dir, uint64_t dimension);
+
   // The destructor flushes (errors ignored), closes and unmaps.
   ~FlatStorage();
 

@@ -13,6 +13,11 @@ namespace {
 constexpr HeaderRule kRule{DataType::kPq};
 constexpr const char* kOpenContext = "Failed to open quantized_vectors.bin";
 
+Result<RecordLayout> layout_of(uint64_t d) {
+  TAMIX_ASSIGN_OR_RETURN(const PqShape shape, pq_shape(d));
+  return RecordLayout{d, shape.m, DataType::kPq};
+}
+
 Result<ProductQuantizer> train_quantizer(const std::string& path,
                                          std::span<const VectorView> training) {
   TAMIX_ASSIGN_OR_RETURN(ProductQuantizer quantizer, ProductQuantizer::train(training));
@@ -30,15 +35,13 @@ PqStorage::~PqStorage() = default;
 template <class Choose>
 Result<std::unique_ptr<PqStorage>> PqStorage::open_with(const std::string& dir, uint64_t d,
                                                         const Choose& choose) {
-  TAMIX_ASSIGN_OR_RETURN(const PqShape shape, pq_shape(d));
+  TAMIX_ASSIGN_OR_RETURN(const RecordLayout layout, layout_of(d));
   const std::filesystem::path base(dir);
   const std::string codes_path = (base / kFileName).string();
   const std::string codebooks_path = (base / kCodebooksFileName).string();
-  const RecordLayout layout{d, shape.m, DataType::kPq};
 
   // Dimensions the header cannot hold are refused here, before training.
-  TAMIX_ASSIGN_OR_RETURN(const uint64_t stored,
-                         RecordFile::stored_count(codes_path, layout, kRule, kOpenContext));
+  TAMIX_ASSIGN_OR_RETURN(const uint64_t stored, stored_count(dir, d));
   TAMIX_ASSIGN_OR_RETURN(ProductQuantizer quantizer, choose(stored, codebooks_path));
   TAMIX_ASSIGN_OR_RETURN(std::unique_ptr<RecordFile> file,
                          RecordFile::open(codes_path, layout, kRule, kOpenContext));
@@ -59,6 +62,12 @@ Result<std::unique_ptr<PqStorage>> PqStorage::create(const std::string& dir,
 Result<std::unique_ptr<PqStorage>> PqStorage::open(const std::string& dir, uint64_t d) {
   return open_with(
       dir, d, [&](uint64_t, const std::string& path) { return ProductQuantizer::load(path, d); });
+}
+
+Result<uint64_t> PqStorage::stored_count(const std::string& dir, uint64_t d) {
+  TAMIX_ASSIGN_OR_RETURN(const RecordLayout layout, layout_of(d));
+  return RecordFile::stored_count((std::filesystem::path(dir) / kFileName).string(), layout,
+                                  kRule, kOpenContext);
 }
 
 Result<std::vector<Slot>> PqStorage::add(std::span<const VectorView> vectors) {

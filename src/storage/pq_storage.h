@@ -37,6 +37,10 @@ class PqStorage {
   // quantizer; never trains.
   static Result<std::unique_ptr<PqStorage>> open(const std::string& dir, uint64_t d);
 
+  // The records an open would find in dir's file, without creating or changing anything: 0
+  // for a missing file; a header the open would refuse is refused the same way.
+  static Result<uint64_t> stored_count(const std::string& dir, uint64_t d);
+
   // The destructor flushes (errors ignored), closes and unmaps.
   ~PqStorage();
 

@@ -15,6 +15,12 @@ namespace {
 constexpr HeaderRule kRule{DataType::kSq8};
 constexpr const char* kOpenContext = "Failed to open sq8_vectors.bin";
 
+// Dimensions the header cannot hold are refused by stored_count before any write.
+RecordLayout layout_of(uint64_t dimension) {
+  return {dimension, dimension <= VectorFileHeader::kMaxDimension ? dimension : 0,
+          DataType::kSq8};
+}
+
 Result<ScalarQuantizer> load_quantizer(const std::string& path, uint64_t dimension) {
   auto read = [&]() -> Result<ScalarQuantizer> {
     TAMIX_ASSIGN_OR_RETURN(std::vector<uint8_t> image,
@@ -49,12 +55,9 @@ Result<std::unique_ptr<Sq8Storage>> Sq8Storage::open_with(const std::string& dir
   const std::filesystem::path base(dir);
   const std::string codes_path = (base / kFileName).string();
   const std::string quantizer_path = (base / kQuantizerFileName).string();
-  // Dimensions the header cannot hold are refused by stored_count before any write.
-  const RecordLayout layout{dimension, dimension <= VectorFileHeader::kMaxDimension ? dimension : 0,
-                            DataType::kSq8};
+  const RecordLayout layout = layout_of(dimension);
 
-  TAMIX_ASSIGN_OR_RETURN(const uint64_t stored,
-                         RecordFile::stored_count(codes_path, layout, kRule, kOpenContext));
+  TAMIX_ASSIGN_OR_RETURN(const uint64_t stored, stored_count(dir, dimension));
   TAMIX_ASSIGN_OR_RETURN(ScalarQuantizer quantizer, choose(stored, quantizer_path));
   TAMIX_ASSIGN_OR_RETURN(std::unique_ptr<RecordFile> file,
                          RecordFile::open(codes_path, layout, kRule, kOpenContext));
@@ -80,6 +83,11 @@ Result<std::unique_ptr<Sq8Storage>> Sq8Storage::open(const std::string& dir, uin
   return open_with(dir, dimension, [&](uint64_t, const std::string& path) {
     return load_quantizer(path, dimension);
   });
+}
+
+Result<uint64_t> Sq8Storage::stored_count(const std::string& dir, uint64_t dimension) {
+  return RecordFile::stored_count((std::filesystem::path(dir) / kFileName).string(),
+                                  layout_of(dimension), kRule, kOpenContext);
 }
 
 float Sq8Storage::decoded_norm(std::span<const uint8_t> codes) const {

@@ -38,6 +38,10 @@ class Sq8Storage {
   // Opens the store a directory already holds, with its stored quantizer; never trains.
   static Result<std::unique_ptr<Sq8Storage>> open(const std::string& dir, uint64_t dimension);
 
+  // The records an open would find in dir's file, without creating or changing anything: 0
+  // for a missing file; a header the open would refuse is refused the same way.
+  static Result<uint64_t> stored_count(const std::string& dir, uint64_t dimension);
+
   // The destructor flushes (errors ignored), closes and unmaps.
   ~Sq8Storage();
 
