@@ -29,6 +29,22 @@ tamix::Result<std::unique_ptr<tamix::Tamix>> Open(const std::string& dir, const 
   return Tamix::open(dir, tamix::crash::kDim, mode);
 }
 
+// Ids with their vectors and metadata texts, as the crash test checks them. Not copied: the
+// views point into the vectors.
+struct Batch {
+  explicit Batch(std::vector<std::string> batch_ids) : ids(std::move(batch_ids)) {
+    for (const std::string& id : ids) vectors.push_back(tamix::crash::vector_for(id));
+    for (const auto& v : vectors) views.push_back(v);
+    for (const std::string& id : ids) metas.push_back("{\"of\":\"" + id + "\"}");
+  }
+  Batch(const Batch&) = delete;
+
+  std::vector<std::string> ids;
+  std::vector<std::vector<float>> vectors;
+  std::vector<tamix::VectorView> views;
+  std::vector<std::string> metas;
+};
+
 void Acknowledge(int step) {
   const char* path = std::getenv("TAMIX_PROGRESS");
   const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
@@ -41,26 +57,20 @@ void Acknowledge(int step) {
 
 // Step 1: the batch (an IVF database trains on it) persisted; 2: 1,200 more ("<prefix>x")
 // persisted; 3: the first half of each batch deleted, persisted; 4: the engine released.
-int RunSteps(std::unique_ptr<tamix::Tamix> db, const std::vector<std::string>& ids,
-             std::span<const tamix::VectorView> views, const std::vector<std::string>& metas,
-             const std::string& prefix, const std::string& mode) {
-  const std::vector<std::string> more = tamix::crash::ids(prefix + "x", 1200);
-  std::vector<std::vector<float>> vectors;
-  std::vector<tamix::VectorView> more_views;
-  std::vector<std::string> more_metas;
-  for (const std::string& id : more) vectors.push_back(tamix::crash::vector_for(id));
-  for (const auto& v : vectors) more_views.push_back(v);
-  for (const std::string& id : more) more_metas.push_back("{\"of\":\"" + id + "\"}");
+int RunSteps(std::unique_ptr<tamix::Tamix> db, const Batch& first, const std::string& prefix,
+             const std::string& mode) {
+  const Batch more(tamix::crash::ids(prefix + "x", 1200));
   if (mode == "ivf" && !db->configure_ivf(4, 2).ok()) return 4;
-  if (!db->add(ids, views, metas).ok()) return 4;
+  if (!db->add(first.ids, first.views, first.metas).ok()) return 4;
   if (mode == "ivf" && !db->train_ivf().ok()) return 4;
   if (!db->persist().ok()) return 5;
   Acknowledge(1);
-  if (!db->add(more, more_views, more_metas).ok()) return 4;
+  if (!db->add(more.ids, more.views, more.metas).ok()) return 4;
   if (!db->persist().ok()) return 5;
   Acknowledge(2);
-  db->delete_ids(std::span(ids).first(ids.size() / 2));
-  db->delete_ids(std::span(more).first(more.size() / 2));
+  for (const Batch* batch : {&first, &more}) {
+    db->delete_ids(std::span(batch->ids).first(batch->ids.size() / 2));
+  }
   if (!db->persist().ok()) return 5;
   Acknowledge(3);
   db.reset();
@@ -73,29 +83,24 @@ int RunSteps(std::unique_ptr<tamix::Tamix> db, const std::vector<std::string>& i
 int main(int argc, char** argv) {
   if (argc != 5 && argc != 6) return 2;
   const std::string prefix = argv[2], how = argv[4], mode = argc == 6 ? argv[5] : "flat";
-  const std::vector<std::string> ids = tamix::crash::ids(prefix, std::atoi(argv[3]));
+  Batch batch(tamix::crash::ids(prefix, std::atoi(argv[3])));
+  const auto& [ids, vectors, views, metas] = batch;
   const char* log = std::getenv("TAMIX_LOG_CHANGES");
   const std::string change_log = how == "persist-twice" && log ? log : "";
   if (!change_log.empty()) unsetenv("TAMIX_LOG_CHANGES");
-  std::vector<std::vector<float>> vectors;
-  std::vector<tamix::VectorView> views;
-  std::vector<std::string> metas;
-  for (const std::string& id : ids) vectors.push_back(tamix::crash::vector_for(id));
-  for (const auto& v : vectors) views.push_back(v);
-  for (const std::string& id : ids) metas.push_back("{\"of\":\"" + id + "\"}");
-  auto opened = Open(argv[1], mode, views);
+  auto opened = Open(argv[1], mode, batch.views);
   if (!opened.ok()) {
     std::fprintf(stderr, "open: %s\n", opened.error().message().c_str());
     return 3;
   }
   auto db = std::move(opened).value();
-  if (how == "steps") return RunSteps(std::move(db), ids, views, metas, prefix, mode);
+  if (how == "steps") return RunSteps(std::move(db), batch, prefix, mode);
   if (how == "delete" || how == "update") {
     if (db->delete_ids(ids) != ids.size()) return 6;
     if (how == "delete" && !db->persist().ok()) return 5;
     for (size_t i = 0; i < ids.size(); ++i) {
       const std::vector<float> v = tamix::crash::vector_for(ids[i] + " updated");
-      std::copy(v.begin(), v.end(), vectors[i].begin());
+      std::copy(v.begin(), v.end(), batch.vectors[i].begin());
     }
     if (how == "update" && !db->add(ids, views, metas).ok()) return 4;
     _exit(0);

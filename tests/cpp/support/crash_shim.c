@@ -195,29 +195,28 @@ int fdatasync(int fd) {
 }
 
 // Creations, seen only to tell a new inode from an old one of the same number.
-static int opened(const char* path, int flags, int existed, int fd) {
-  if (fd >= 0 && (flags & O_CREAT) && !existed) note_created(path);
-  return fd;
-}
-static int exists_at(int dir, const char* path, int flags) {
+static int open_noting_creation(int (*real)(const char*, int, ...), const char* path, int flags,
+                                va_list ap) {
+  const mode_t mode = (flags & O_CREAT) ? va_arg(ap, mode_t) : 0;
   struct stat st;
-  return (flags & O_CREAT) && power_dir() != NULL ? fstatat(dir, path, &st, 0) == 0 : 1;
+  const int noted = (flags & O_CREAT) && power_dir() != NULL && stat(path, &st) != 0;
+  const int fd = real(path, flags, mode);
+  if (fd >= 0 && noted) note_created(path);
+  return fd;
 }
 int open(const char* path, int flags, ...) {
   va_list ap;
   va_start(ap, flags);
-  const mode_t mode = (flags & O_CREAT) ? va_arg(ap, mode_t) : 0;
+  const int fd = open_noting_creation(NEXT(open), path, flags, ap);
   va_end(ap);
-  const int existed = exists_at(AT_FDCWD, path, flags);
-  return opened(path, flags, existed, NEXT(open)(path, flags, mode));
+  return fd;
 }
 int open64(const char* path, int flags, ...) {
   va_list ap;
   va_start(ap, flags);
-  const mode_t mode = (flags & O_CREAT) ? va_arg(ap, mode_t) : 0;
+  const int fd = open_noting_creation(NEXT(open64), path, flags, ap);
   va_end(ap);
-  const int existed = exists_at(AT_FDCWD, path, flags);
-  return opened(path, flags, existed, NEXT(open64)(path, flags, mode));
+  return fd;
 }
 int mkdir(const char* path, mode_t mode) {
   const int rc = NEXT(mkdir)(path, mode);
