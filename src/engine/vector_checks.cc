@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <vector>
 
 #include "core/norm.h"
@@ -19,17 +18,6 @@ Fault fault_of(VectorView v) {
 }
 
 }  // namespace
-
-// NaN and infinities have every exponent bit set; branch-free so it vectorises.
-bool all_finite(VectorView v) {
-  uint32_t bad = 0;
-  for (float x : v) {
-    uint32_t bits;
-    std::memcpy(&bits, &x, sizeof bits);
-    bad |= static_cast<uint32_t>((bits & 0x7F800000u) == 0x7F800000u);
-  }
-  return bad == 0;
-}
 
 Status check_vectors(std::span<const VectorView> vectors, VectorName name) {
   const std::vector<Fault> faults =

@@ -12,9 +12,6 @@
 
 namespace tamix {
 
-// True when no component is NaN or infinite.
-bool all_finite(VectorView v);
-
 // "Vector 3", "Query", "Query 3": how a refusal names the vector.
 using VectorName = std::string (*)(size_t index);
 

@@ -6,6 +6,7 @@
 
 #include "core/bincode.h"
 #include "core/file_io.h"
+#include "core/norm.h"
 
 namespace tamix {
 namespace {
@@ -104,7 +105,12 @@ Result<IvfCentroids> read_centroids(std::span<const uint8_t> bytes, uint64_t nli
       return Error::Message("centroids.bin holds a centroid of " + std::to_string(length) +
                             " floats, the database " + std::to_string(dimension));
     }
-    TAMIX_TRY(in.f32s(std::span(values).subspan(j * dimension, dimension)));
+    const std::span<float> row = std::span(values).subspan(j * dimension, dimension);
+    TAMIX_TRY(in.f32s(row));
+    // Training never writes one; its distance to every vector would be NaN.
+    if (!all_finite(row)) {
+      return Error::Message("centroids.bin: centroid " + std::to_string(j) + " is not finite");
+    }
   }
   TAMIX_ASSIGN_OR_RETURN(training, in.u64());
   TAMIX_ASSIGN_OR_RETURN(const uint64_t hash, in.u64());
