@@ -62,7 +62,7 @@ class HnswIndex {
 
   // Adds `slot` as a node (replacing its lists if it is one already), with the family's
   // source for stored vectors (index/distance_sources.h). Neighbours are chosen for
-  // diversity (index/hnsw_select.h). A family's distances must be symmetric: a link keeps
+  // diversity (index/hnsw/hnsw_select.h). A family's distances must be symmetric: a link keeps
   // the distance its insertion found, for later pruning.
   template <class Family>
   void insert(Slot slot, const Family& family);

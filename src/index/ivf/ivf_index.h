@@ -62,7 +62,7 @@ class IvfIndex {
   std::span<const Slot> members(uint64_t i) const;
 
   // Fits new centroids to the store's first vectors and repopulates every partition from
-  // them, printing the progress (index/ivf_training.h). Without a store nothing changes.
+  // them, printing the progress (index/ivf/ivf_training.h). Without a store nothing changes.
   Status train(FlatStorage* store);
   // Empties every partition, then places the readable slots 0 to n - 1, each into the
   // partition of its nearest centroid. Places nothing while untrained.
