@@ -10,6 +10,7 @@
 #include "core/console.h"
 #include "core/file_header.h"
 #include "engine/tamix.h"
+#include "engine/vector_checks.h"
 
 namespace tamix {
 namespace {
@@ -37,12 +38,9 @@ uint64_t stored_header_count(const std::string& path) {
 }  // namespace
 
 Result<std::unique_ptr<Tamix>> Tamix::open(std::string path, uint64_t dimension, std::string mode) {
-  if (dimension < 128 || dimension > 4096) {
-    return Error::InvalidInput("Dimension must be between 128 and 4096, got " +
-                               std::to_string(dimension) +
-                               ". Common values: 384 (MiniLM), 768 (MPNet/Cohere), 1024 "
-                               "(Cohere v3), 1536 (OpenAI)");
-  }
+  TAMIX_TRY(check_dimension(dimension,
+                            ". Common values: 384 (MiniLM), 768 (MPNet/Cohere), 1024 "
+                            "(Cohere v3), 1536 (OpenAI)"));
   const ModeWord* entry = find_mode_word(mode);
   if (!entry) {
     return Error::InvalidInput("Invalid mode '" + mode +

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/file_header.h"
 #include "core/norm.h"
 #include "core/pool.h"
 
@@ -31,6 +32,14 @@ Status check_vectors(std::span<const VectorView> vectors, VectorName name) {
                                    : who + " cannot be normalized (squared norm out of range)");
   }
   return Ok();
+}
+
+Status check_dimension(uint64_t dimension, std::string_view advice) {
+  using H = VectorFileHeader;
+  if (dimension >= H::kMinValidDimension && dimension <= H::kMaxValidDimension) return Ok();
+  return Error::InvalidInput("Dimension must be between " + std::to_string(H::kMinValidDimension) +
+                             " and " + std::to_string(H::kMaxValidDimension) + ", got " +
+                             std::to_string(dimension) + std::string(advice));
 }
 
 }  // namespace tamix
