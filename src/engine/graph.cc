@@ -6,6 +6,7 @@
 #include "core/file_io.h"
 #include "engine/tamix.h"
 #include "engine/testing_seam.h"
+#include "engine/vector_checks.h"
 #include "index/distance_sources.h"
 #include "index/hnsw/hnsw_index.h"
 
@@ -22,10 +23,7 @@ std::string graph_path(const std::string& dir) {
 
 Result<std::unique_ptr<Tamix>> Tamix::new_hnsw(std::string path, uint64_t dimension, uint64_t m,
                                                uint64_t ef_construction, uint64_t ef_search) {
-  if (dimension < 128 || dimension > 4096) {
-    return Error::InvalidInput("Dimension must be between 128 and 4096, got " +
-                               std::to_string(dimension));
-  }
+  TAMIX_TRY(check_dimension(dimension));
   // m 0 links nothing, and m 1 puts every node on the top layer.
   if (m < 2) return Error::InvalidInput("m must be at least 2, got " + std::to_string(m));
   const HnswConfig config = HnswConfig::from_m(m, ef_construction, ef_search);

@@ -1,10 +1,42 @@
-// The IVF index in the engine: its configuration, training, placing and saving.
+// The IVF index in the engine: its loading, configuration, training, placing and saving.
+#include <algorithm>
 #include <filesystem>
 
+#include "core/console.h"
 #include "engine/tamix.h"
 #include "index/ivf/ivf_index.h"
 
 namespace tamix {
+namespace {
+
+std::string ivf_dir(const std::string& path) {
+  return (std::filesystem::path(path) / "ivf").string();
+}
+
+std::string joined(const Error& error) {
+  std::string out;
+  for (const std::string& part : error.chain()) out += (out.empty() ? "" : ": ") + part;
+  return out;
+}
+
+}  // namespace
+
+// The index the files under "ivf" hold, when they are there; like the graph, only beside
+// the flat store holding the vectors, and only for the slots the open found committed.
+// An index that fails to load starts untrained and leaves the files as they are.
+void Tamix::load_or_create_ivf() {
+  const std::string dir = ivf_dir(path_);
+  ivf_index_ = std::make_unique<IvfIndex>(IvfConfig{});
+  if (!store_.flat() || !IvfIndex::saved(dir)) return;
+  Result<std::unique_ptr<IvfIndex>> loaded =
+      IvfIndex::load(dir, dimension_, std::min(opened_count_, vector_count()));
+  if (loaded.ok()) {
+    ivf_index_ = std::move(loaded).value();
+    return;
+  }
+  console::err_line("Failed to load IVF index: " + joined(loaded.error()));
+  ivf_index_->hold_files();
+}
 
 Status Tamix::configure_ivf(uint64_t nlist, uint64_t nprobe) {
   TAMIX_TRY(check_nlist(nlist));
@@ -32,7 +64,7 @@ void Tamix::place_new_in_ivf() {
 
 Status Tamix::save_ivf() {
   if (!ivf_index_) return Ok();
-  return ivf_index_->save((std::filesystem::path(path_) / "ivf").string());
+  return ivf_index_->save(ivf_dir(path_));
 }
 
 }  // namespace tamix

@@ -11,6 +11,7 @@
 #include "core/file_header.h"
 #include "core/file_io.h"
 #include "engine/tamix.h"
+#include "engine/vector_checks.h"
 
 namespace tamix {
 namespace {
@@ -32,50 +33,12 @@ uint64_t stored_header_count(const std::string& path) {
   return VectorFileHeader::decode(bytes).count;
 }
 
-// Well-formed UTF-8 as Python decodes it: no overlong forms, surrogates or code points
-// above U+10FFFF.
-bool valid_utf8(std::string_view text) {
-  size_t i = 0;
-  while (i < text.size()) {
-    const auto byte = [&](size_t j) { return static_cast<uint8_t>(text[j]); };
-    const uint8_t lead = byte(i);
-    size_t extra = 0;
-    uint8_t low = 0x80, high = 0xBF;  // the range of the second byte
-    if (lead < 0x80) {
-      ++i;
-      continue;
-    } else if (lead >= 0xC2 && lead <= 0xDF) {
-      extra = 1;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      extra = 2;
-      if (lead == 0xE0) low = 0xA0;
-      if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      extra = 3;
-      if (lead == 0xF0) low = 0x90;
-      if (lead == 0xF4) high = 0x8F;
-    } else {
-      return false;
-    }
-    if (text.size() - i <= extra) return false;
-    if (byte(i + 1) < low || byte(i + 1) > high) return false;
-    for (size_t j = 2; j <= extra; ++j) {
-      if ((byte(i + j) & 0xC0) != 0x80) return false;
-    }
-    i += extra + 1;
-  }
-  return true;
-}
-
 }  // namespace
 
 Result<std::unique_ptr<Tamix>> Tamix::open(std::string path, uint64_t dimension, std::string mode) {
-  if (dimension < 128 || dimension > 4096) {
-    return Error::InvalidInput("Dimension must be between 128 and 4096, got " +
-                               std::to_string(dimension) +
-                               ". Common values: 384 (MiniLM), 768 (MPNet/Cohere), 1024 "
-                               "(Cohere v3), 1536 (OpenAI)");
-  }
+  TAMIX_TRY(check_dimension(dimension,
+                            ". Common values: 384 (MiniLM), 768 (MPNet/Cohere), 1024 "
+                            "(Cohere v3), 1536 (OpenAI)"));
   const ModeWord* entry = find_mode_word(mode);
   if (!entry) {
     return Error::InvalidInput("Invalid mode '" + mode +
@@ -175,18 +138,19 @@ Status Tamix::settle_to_commit_point() {
 }
 
 Status Tamix::restore_ids() {
-  TAMIX_ASSIGN_OR_RETURN(auto rows, metadata_->list_ids());
+  std::vector<Slot> damaged;
+  TAMIX_ASSIGN_OR_RETURN(auto rows, metadata_->list_ids(&damaged));
   uint64_t n = vector_count();
+  // A damaged id is decided once here: no later call can return or answer with it.
+  for (const Slot slot : damaged) {
+    if (slot >= n) continue;
+    console::err_line("Skipped the stored id of slot " + std::to_string(slot) +
+                      ": not valid UTF-8");
+  }
   std::vector<std::string> ids;
   std::vector<Slot> slots;
   for (auto& [slot, id] : rows) {
     if (slot >= n) continue;  // a vector that never reached its file
-    // A damaged id is decided once here: no later call can return or answer with it.
-    if (!valid_utf8(id)) {
-      console::err_line("Skipped the stored id of slot " + std::to_string(slot) +
-                        ": not valid UTF-8");
-      continue;
-    }
     slots.push_back(slot);
     ids.push_back(std::move(id));
   }

@@ -1,6 +1,7 @@
 // The constructors of the quantized stores.
 #include <string>
 
+#include "core/norm.h"
 #include "engine/tamix.h"
 #include "engine/vector_checks.h"
 

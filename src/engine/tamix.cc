@@ -5,6 +5,7 @@
 
 #include <atomic>
 
+#include "core/utf8.h"
 #include "index/hnsw/hnsw_index.h"
 #include "index/ivf/ivf_index.h"
 
@@ -78,7 +79,12 @@ Status Tamix::persist(const Unlocked& unlocked) {
 Result<std::optional<std::string>> Tamix::get(std::string_view id) const {
   auto it = id_to_slot_.find(std::string(id));
   if (it == id_to_slot_.end()) return Error::InvalidInput("ID not found: " + std::string(id));
-  return metadata_->get(it->second);
+  TAMIX_ASSIGN_OR_RETURN(std::optional<std::string> text, metadata_->get(it->second));
+  // Only a file another program wrote holds such a text; Python could not take it.
+  if (text && !valid_utf8(*text)) {
+    return Error::Message("Metadata is not valid UTF-8: " + std::string(id));
+  }
+  return text;
 }
 
 uint64_t Tamix::count() const { return vector_count(); }

@@ -131,9 +131,6 @@ class Tamix {
   bool opened_in_this_process() const;
   const std::string& path() const { return path_; }
 
-  uint64_t dimension() const { return dimension_; }
-  const std::string& mode_name() const { return mode_name_; }
-
  private:
   friend Status migrate_to_hnsw_for_testing(Tamix& db);  // engine/testing_seam.h
   Tamix();

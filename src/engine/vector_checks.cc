@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <vector>
 
+#include "core/file_header.h"
 #include "core/norm.h"
 #include "core/pool.h"
 
@@ -20,17 +20,6 @@ Fault fault_of(VectorView v) {
 
 }  // namespace
 
-// NaN and infinities have every exponent bit set; branch-free so it vectorises.
-bool all_finite(VectorView v) {
-  uint32_t bad = 0;
-  for (float x : v) {
-    uint32_t bits;
-    std::memcpy(&bits, &x, sizeof bits);
-    bad |= static_cast<uint32_t>((bits & 0x7F800000u) == 0x7F800000u);
-  }
-  return bad == 0;
-}
-
 Status check_vectors(std::span<const VectorView> vectors, VectorName name) {
   const std::vector<Fault> faults =
       pool::map<Fault>(vectors.size(), [&](size_t i) { return fault_of(vectors[i]); });
@@ -43,6 +32,14 @@ Status check_vectors(std::span<const VectorView> vectors, VectorName name) {
                                    : who + " cannot be normalized (squared norm out of range)");
   }
   return Ok();
+}
+
+Status check_dimension(uint64_t dimension, std::string_view advice) {
+  using H = VectorFileHeader;
+  if (dimension >= H::kMinValidDimension && dimension <= H::kMaxValidDimension) return Ok();
+  return Error::InvalidInput("Dimension must be between " + std::to_string(H::kMinValidDimension) +
+                             " and " + std::to_string(H::kMaxValidDimension) + ", got " +
+                             std::to_string(dimension) + std::string(advice));
 }
 
 }  // namespace tamix

@@ -1,6 +1,6 @@
 #include "metadata/metadata_json.h"
 
-#include "metadata/json_value.h"
+#include "core/json_value.h"
 
 namespace tamix {
 

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "core/utf8.h"
 #include "metadata/file_claim.h"
 #include "metadata/sqlite_util.h"
 
@@ -108,7 +109,7 @@ struct MetadataStore::Impl {
   Status put(sqlite3_stmt* stmt, Slot slot, const std::string& text);
   Result<std::optional<std::string>> read_text(Slot slot);
   Result<std::optional<std::string>> read_text_locked(Slot slot);
-  Result<IdList> read_ids();
+  Result<IdList> read_ids(std::vector<Slot>* damaged);
 
   std::optional<FileClaim> claim;  // first member: released only after the connection closes
   sqlite::Connection db;
@@ -353,14 +354,21 @@ Result<std::optional<std::string>> MetadataStore::Impl::read_text_locked(Slot sl
   }
 }
 
-Result<IdList> MetadataStore::Impl::read_ids() {
+Result<IdList> MetadataStore::Impl::read_ids(std::vector<Slot>* damaged) {
   std::lock_guard<std::mutex> guard(read_mutex);
   sqlite3_stmt* stmt = list_ids.get();
   sqlite::ResetOnExit reset(stmt);
   IdList ids;
   int rc;
   while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
-    ids.emplace_back(static_cast<Slot>(sqlite3_column_int64(stmt, 0)), column_string(stmt, 1));
+    const auto slot = static_cast<Slot>(sqlite3_column_int64(stmt, 0));
+    const bool text = sqlite3_column_type(stmt, 1) == SQLITE_TEXT;  // before any conversion
+    std::string id = column_string(stmt, 1);
+    if (text && valid_utf8(id)) {
+      ids.emplace_back(slot, std::move(id));
+    } else if (damaged) {
+      damaged->push_back(slot);
+    }
   }
   if (rc != SQLITE_DONE) return sqlite::last_error(db.get());
   // Signed key order puts the slots from 2^63 up first; move them behind the others.
@@ -479,8 +487,9 @@ void MetadataStore::read_texts(std::span<const Slot> slots,
   }
 }
 
-Result<std::vector<std::pair<Slot, std::string>>> MetadataStore::list_ids() const {
-  TAMIX_ASSIGN_OR_RETURN(IdList stored, impl_->read_ids());
+Result<std::vector<std::pair<Slot, std::string>>> MetadataStore::list_ids(
+    std::vector<Slot>* damaged) const {
+  TAMIX_ASSIGN_OR_RETURN(IdList stored, impl_->read_ids(damaged));
   return apply_pending_ids(std::move(stored), impl_->pending);
 }
 

@@ -82,8 +82,10 @@ class MetadataStore {
   void read_texts(std::span<const Slot> slots,
                   const std::function<void(size_t, Error)>& failed) const;
 
-  // Every (slot, id) pair, pending changes applied, in ascending slot order.
-  Result<std::vector<std::pair<Slot, std::string>>> list_ids() const;
+  // Every (slot, id) pair, pending changes applied, in ascending slot order. A stored id
+  // that is not UTF-8 text (never written here) is left out, its slot added to *damaged.
+  Result<std::vector<std::pair<Slot, std::string>>> list_ids(
+      std::vector<Slot>* damaged = nullptr) const;
 
   // Refuses a text (or id) too long for the store, before anything is pended.
   Status check_text(std::string_view text) const;

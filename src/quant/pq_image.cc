@@ -3,6 +3,7 @@
 
 #include "core/bincode.h"
 #include "core/file_io.h"
+#include "core/norm.h"
 #include "quant/product_quantizer.h"
 
 namespace tamix {
@@ -72,6 +73,8 @@ Result<ProductQuantizer> ProductQuantizer::from_image(std::span<const uint8_t> i
     }
   }
   TAMIX_TRY(in.finish());
+  // Training on finite vectors never writes one, and it would win or lose every comparison.
+  if (!all_finite(centroids)) return bad_image("a centroid value that is not finite");
   return ProductQuantizer(shape, std::move(centroids));
 }
 

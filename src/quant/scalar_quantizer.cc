@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "core/bincode.h"
+#include "core/norm.h"
 
 namespace tamix {
 namespace {
@@ -116,6 +117,10 @@ Result<ScalarQuantizer> ScalarQuantizer::from_image(std::span<const uint8_t> ima
   if (stored != dimension) {
     return Error::Serialization("scalar quantizer image has dimension " + std::to_string(stored) +
                                 ", expected " + std::to_string(dimension));
+  }
+  // Training on finite vectors never writes one; a NaN bound decodes every code alike.
+  if (!all_finite(min) || !all_finite(max)) {
+    return Error::Serialization("scalar quantizer image holds a bound that is not finite");
   }
   return ScalarQuantizer(std::move(min), std::move(max));
 }

@@ -1,5 +1,6 @@
 """The mode methods and the IVF index from Python: set_mode, configure_ivf, train_ivf."""
 import os
+import struct
 import subprocess
 import sys
 import textwrap
@@ -255,7 +256,25 @@ def test_a_trained_index_survives_reopening(db_path, capfd):
     assert db.search(more[2], 1)[0][0] == "id5002"  # placed without training
 
 
-def test_ivf_files_that_fail_to_load_are_reported_and_kept(db_path, capfd):
+def centroid_values(image, pick, value):
+    """centroids.bin with the floats that pick(centroid, component) selects set to value."""
+    out = bytearray(image)
+    count = struct.unpack_from("<Q", image)[0]
+    for j in range(count):
+        for t in range(DIM):
+            if pick(j, t):
+                struct.pack_into("<f", out, 8 + j * (8 + 4 * DIM) + 8 + 4 * t, value)
+    return bytes(out)
+
+
+@pytest.mark.parametrize("damage, reason", [
+    (lambda b: b[:100], f"centroids.bin is not 4 centroids of {DIM} floats"),
+    (lambda b: centroid_values(b, lambda j, t: True, float("nan")),
+     "centroids.bin: centroid 0 is not finite"),
+    (lambda b: centroid_values(b, lambda j, t: j == 2 and t == 5, float("inf")),
+     "centroids.bin: centroid 2 is not finite"),
+], ids=["truncated", "every value NaN", "one value infinite"])
+def test_ivf_files_that_fail_to_load_are_reported_and_kept(db_path, capfd, damage, reason):
     db = tamix.TamixPython(db_path, DIM, "ivf")
     db.configure_ivf(4, 1)
     data = fill(db, 300)
@@ -263,16 +282,18 @@ def test_ivf_files_that_fail_to_load_are_reported_and_kept(db_path, capfd):
     db.persist()
     del db
     with open(ivf_file(db_path, "centroids.bin"), "r+b") as f:
-        f.truncate(100)
+        damaged = damage(f.read())
+        f.seek(0)
+        f.truncate()
+        f.write(damaged)
     kept = {p: read(ivf_file(db_path, "partitions", p))
             for p in os.listdir(ivf_file(db_path, "partitions"))}
     capfd.readouterr()
     db = tamix.TamixPython(db_path, DIM, "ivf")
-    assert capfd.readouterr().err == ("Failed to load IVF index: centroids.bin is not 4 centroids "
-                                      f"of {DIM} floats\n")
+    assert capfd.readouterr().err == f"Failed to load IVF index: {reason}\n"
     assert db.search(data[3], 300) == db.search_batch([data[3]], 300)[0]  # exact
     db.persist()
-    assert os.path.getsize(ivf_file(db_path, "centroids.bin")) == 100
+    assert read(ivf_file(db_path, "centroids.bin")) == damaged
     assert {p: read(ivf_file(db_path, "partitions", p)) for p in kept} == kept
     db.train_ivf()
     db.persist()

@@ -95,12 +95,15 @@ def test_info_counts_vectors(db):
     assert db.info() == repr(db) == f"Tamix(dimension={DIM}, mode='flat', vectors=10)"
 
 
-def test_a_stored_id_that_is_not_utf8_is_skipped_and_the_others_stay_reachable(db_path, capfd):
+# This system writes ids as text: a blob, even one of valid UTF-8 ("id5"), is damage too.
+@pytest.mark.parametrize("stored", ["CAST(X'6964FF35' AS TEXT)", "X'696435'"])
+def test_a_stored_id_that_is_not_utf8_is_skipped_and_the_others_stay_reachable(db_path, capfd,
+                                                                               stored):
     db = tamix.TamixPython(db_path, DIM)
     data = fill(db, 10)
     del db
     with sqlite3.connect(os.path.join(db_path, "metadata.db")) as conn:
-        conn.execute("UPDATE ids SET id = CAST(X'6964FF35' AS TEXT) WHERE slot = 5")
+        conn.execute(f"UPDATE ids SET id = {stored} WHERE slot = 5")
     conn.close()
     capfd.readouterr()
     db = tamix.TamixPython(db_path, DIM)
@@ -109,3 +112,17 @@ def test_a_stored_id_that_is_not_utf8_is_skipped_and_the_others_stay_reachable(d
     hits = db.search(data[5], 10)
     assert [h[0] for h in hits] == [h[0] for h in db.search_batch([data[5]], 10)[0]]
     assert len(hits) == 9 and db.search(data[4], 1)[0][0] == "id4"
+
+
+def test_a_stored_text_that_is_not_utf8_fails_get_of_its_id_alone(db_path):
+    db = tamix.TamixPython(db_path, DIM)
+    fill(db, 10)
+    del db
+    with sqlite3.connect(os.path.join(db_path, "metadata.db")) as conn:
+        conn.execute("UPDATE metadata SET text = CAST(X'7B22FF227D' AS TEXT) WHERE slot = 3")
+    conn.close()
+    db = tamix.TamixPython(db_path, DIM)
+    with pytest.raises(RuntimeError) as info:
+        db.get("id3")
+    assert str(info.value) == "Metadata is not valid UTF-8: id3"
+    assert db.get("id4") == '{"__id__":"id4","n":4}'

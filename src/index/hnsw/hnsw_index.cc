@@ -178,7 +178,7 @@ Result<std::unique_ptr<HnswIndex>> HnswIndex::deserialize(std::span<const uint8_
   std::unique_ptr<HnswIndex> index(
       new HnswIndex(image.config, capacity_for(std::max(image.config.m_max0, longest0)),
                     capacity_for(std::max(image.config.m_max, longest_upper))));
-  index->load(image, slot_limit);
+  TAMIX_TRY(index->load(image, slot_limit));
   return index;
 }
 

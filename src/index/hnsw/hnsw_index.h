@@ -52,8 +52,9 @@ class HnswIndex {
   HnswIndex& operator=(const HnswIndex&) = delete;
 
   // Reads a graph image. Nodes whose slot is slot_limit or more (vectors the store never
-  // committed) are dropped with every reference to them. A configuration that
-  // HnswConfig::check refuses is an error, like an undecodable image.
+  // committed) are dropped with every reference to them, and so are references to slots
+  // without a record. A configuration that HnswConfig::check refuses is an error, like an
+  // undecodable image, and so is an entry point below slot_limit without a record.
   static Result<std::unique_ptr<HnswIndex>> deserialize(std::span<const uint8_t> bytes,
                                                         uint64_t slot_limit = kAllSlots);
   // The graph image, nodes in the order they were added.
@@ -61,7 +62,7 @@ class HnswIndex {
 
   // Adds `slot` as a node (replacing its lists if it is one already), with the family's
   // source for stored vectors (index/distance_sources.h). Neighbours are chosen for
-  // diversity (index/hnsw_select.h). A family's distances must be symmetric: a link keeps
+  // diversity (index/hnsw/hnsw_select.h). A family's distances must be symmetric: a link keeps
   // the distance its insertion found, for later pruning.
   template <class Family>
   void insert(Slot slot, const Family& family);
@@ -105,11 +106,12 @@ class HnswIndex {
   };
 
   HnswIndex(const HnswConfig& config, uint32_t capacity0, uint32_t capacity_upper);
-  // Fills a new graph from an image; nothing of slot_limit or above is kept.
-  void load(const GraphImage& image, uint64_t slot_limit);
+  // Fills a new graph from an image; nothing of slot_limit or above is kept, nor any name
+  // of a slot without a record. Refuses an entry point below slot_limit without a record.
+  Status load(const GraphImage& image, uint64_t slot_limit);
   // Sets the entry point and max_level; false when the entry had to be replaced.
-  bool load_top(const GraphImage& image, uint64_t slot_limit,
-                const std::vector<hnsw::NodeId>& nodes);
+  Result<bool> load_top(const GraphImage& image, uint64_t slot_limit,
+                        const std::vector<hnsw::NodeId>& nodes);
 
   Top top() const;
   void set_top(Top top);

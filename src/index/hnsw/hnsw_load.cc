@@ -28,25 +28,32 @@ std::vector<size_t> records_kept(const GraphImage& image, uint64_t slot_limit) {
 
 }  // namespace
 
-void HnswIndex::load(const GraphImage& image, uint64_t slot_limit) {
+Status HnswIndex::load(const GraphImage& image, uint64_t slot_limit) {
   std::lock_guard<std::mutex> guard(ids_mu_);
   const std::vector<size_t> records = records_kept(image, slot_limit);
   bool dropped = std::any_of(image.nodes.begin(), image.nodes.end(),
                              [&](const GraphImage::Node& n) { return n.key >= slot_limit; });
   std::vector<NodeId> ids;  // per kept record
   for (const size_t r : records) ids.push_back(claim_locked(image.nodes[r].key));
-  // Every listed slot gets an id; slots named in lists but stored as no node stay entries
-  // without lists, as the search treats them.
+  // Slots named on layer 0 but stored as no node stay entries without lists, as the search
+  // treats them, until they are inserted again. Such a slot then gets a new level, so above
+  // layer 0 its names would lead into dead ends: there only slots with a record keep
+  // theirs. The upper layers go first, while only the records have ids.
   std::vector<NodeId> listed(image.slots.size(), kNoNode);
-  for (const size_t r : records) {
-    const GraphImage::Node& node = image.nodes[r];
-    const size_t begin = image.list_starts[node.first_list];
-    const size_t end = image.list_starts[node.first_list + node.lists];
-    for (size_t i = begin; i < end; ++i) {
-      if (image.slots[i] < slot_limit) {
-        listed[i] = claim_locked(image.slots[i]);
-      } else {
-        dropped = true;
+  for (const bool upper : {true, false}) {
+    for (const size_t r : records) {
+      const GraphImage::Node& node = image.nodes[r];
+      if (node.lists == 0 || (upper && node.lists == 1)) continue;
+      const size_t begin = image.list_starts[node.first_list + (upper ? 1 : 0)];
+      const size_t end = image.list_starts[node.first_list + (upper ? node.lists : 1)];
+      for (size_t i = begin; i < end; ++i) {
+        const Slot slot = image.slots[i];
+        const auto it = ids_.find(slot);
+        if (slot >= slot_limit || (upper && it == ids_.end())) {
+          dropped = true;
+        } else {
+          listed[i] = it != ids_.end() ? it->second : claim_locked(slot);
+        }
       }
     }
   }
@@ -67,16 +74,23 @@ void HnswIndex::load(const GraphImage& image, uint64_t slot_limit) {
       if (list) list.assign(list_ids, {});
     }
   }
-  dropped |= !load_top(image, slot_limit, ids);
-  generation_.store(dropped ? 1 : 0, std::memory_order_release);
+  TAMIX_ASSIGN_OR_RETURN(const bool entry_kept, load_top(image, slot_limit, ids));
+  generation_.store(dropped || !entry_kept ? 1 : 0, std::memory_order_release);
+  return Ok();
 }
 
-bool HnswIndex::load_top(const GraphImage& image, uint64_t slot_limit,
-                         const std::vector<NodeId>& nodes) {
+Result<bool> HnswIndex::load_top(const GraphImage& image, uint64_t slot_limit,
+                                 const std::vector<NodeId>& nodes) {
   top_.max_level = image.max_level;
   if (!image.entry_point) return true;
   if (*image.entry_point < slot_limit) {
-    top_.entry = claim_locked(*image.entry_point);  // kNoNode only when the id space is full
+    // Every insertion starts there; no writer leaves it without a record.
+    const auto it = ids_.find(*image.entry_point);
+    if (it == ids_.end() || !table_.is_node(it->second)) {
+      return Error::Message("entry point " + std::to_string(*image.entry_point) +
+                            " has no node record");
+    }
+    top_.entry = it->second;
     return true;
   }
   // The entry was dropped: the node with the most lists takes its place.

@@ -1,55 +1,17 @@
 #include "index/ivf/ivf_files.h"
 
-#include <charconv>
-#include <cmath>
+#include <bit>
 #include <span>
 
 #include "core/bincode.h"
 #include "core/file_io.h"
+#include "core/norm.h"
 
 namespace tamix {
-namespace {
 
 static_assert(std::endian::native == std::endian::little, "images are copied byte for byte");
 
-// The shortest plain decimal that reads back as the same float; JSON has no non-finite
-// numbers, so those become null. A whole number keeps a ".0" to stay a float.
-std::string json_float(float value) {
-  if (!std::isfinite(value)) return "null";
-  char text[64];  // FLT_MAX takes 39 digits
-  const auto [end, ec] = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed);
-  std::string out(text, end);
-  if (out.find('.') == std::string::npos) out += ".0";
-  return out;
-}
-
-std::string member(const char* indent, const char* key, const std::string& value, bool last) {
-  return std::string(indent) + "\"" + key + "\": " + value + (last ? "\n" : ",\n");
-}
-
-std::string hnsw_config_json(const HnswConfig& c) {
-  const char* in = "    ";
-  return "{\n" + member(in, "m", std::to_string(c.m), false) +
-         member(in, "m_max", std::to_string(c.m_max), false) +
-         member(in, "m_max0", std::to_string(c.m_max0), false) +
-         member(in, "ef_construction", std::to_string(c.ef_construction), false) +
-         member(in, "ef_search", std::to_string(c.ef_search), false) +
-         member(in, "ml", json_float(c.ml), false) +
-         member(in, "use_quantization", c.use_quantization ? "true" : "false", true) + "  }";
-}
-
-}  // namespace
-
 std::string partition_file(uint64_t i) { return "part_" + std::to_string(i) + ".graph"; }
-
-std::string ivf_config_json(const IvfConfig& c) {
-  const char* in = "  ";
-  return "{\n" + member(in, "nlist", std::to_string(c.nlist), false) +
-         member(in, "nprobe", std::to_string(c.nprobe), false) +
-         member(in, "max_iterations", std::to_string(c.max_iterations), false) +
-         member(in, "tolerance", json_float(c.tolerance), false) +
-         member(in, "hnsw_config", hnsw_config_json(c.hnsw_config), true) + "}";
-}
 
 std::vector<uint8_t> centroids_image(const IvfCentroids& c) {
   bincode::Writer out;
@@ -104,7 +66,12 @@ Result<IvfCentroids> read_centroids(std::span<const uint8_t> bytes, uint64_t nli
       return Error::Message("centroids.bin holds a centroid of " + std::to_string(length) +
                             " floats, the database " + std::to_string(dimension));
     }
-    TAMIX_TRY(in.f32s(std::span(values).subspan(j * dimension, dimension)));
+    const std::span<float> row = std::span(values).subspan(j * dimension, dimension);
+    TAMIX_TRY(in.f32s(row));
+    // Training never writes one; its distance to every vector would be NaN.
+    if (!all_finite(row)) {
+      return Error::Message("centroids.bin: centroid " + std::to_string(j) + " is not finite");
+    }
   }
   TAMIX_ASSIGN_OR_RETURN(training, in.u64());
   TAMIX_ASSIGN_OR_RETURN(const uint64_t hash, in.u64());
@@ -117,7 +84,7 @@ Result<IvfCentroids> read_centroids(std::span<const uint8_t> bytes, uint64_t nli
 Status write_ivf_files(const std::string& ivf_dir, const IvfConfig& config,
                        const IvfCentroids& centroids, uint64_t training,
                        IvfFilesWritten& written) {
-  const std::string config_path = ivf_dir + "/config.json";
+  const std::string config_path = ivf_config_path(ivf_dir);
   std::string json = ivf_config_json(config);
   const uint64_t hash = ivf_config_hash(json);
   if (written.config_json != json || !file_io::exists(config_path)) {

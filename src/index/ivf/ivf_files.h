@@ -1,6 +1,7 @@
 // The IVF files in the "ivf" directory of a database: "config.json" (the index's IvfConfig,
-// pretty-printed JSON) and "centroids.bin" (bincode: u64 count, then per centroid a u64
-// length and its floats, then the stamp below). Written whole and only when changed.
+// pretty-printed JSON: index/ivf/ivf_config_json.h) and "centroids.bin" (bincode: u64
+// count, then per centroid a u64 length and its floats, then the stamp below). Written
+// whole and only when changed.
 #pragma once
 
 #include <array>
@@ -15,14 +16,12 @@
 #include "core/result.h"
 #include "index/ivf/ivf_centroids.h"
 #include "index/ivf/ivf_config.h"
+#include "index/ivf/ivf_config_json.h"
 
 namespace tamix {
 
 // The name of partition i's graph file under "partitions": "part_{i}.graph".
 std::string partition_file(uint64_t i);
-
-// The content of "config.json": 15 lines, two spaces per level, no final newline.
-std::string ivf_config_json(const IvfConfig& config);
 
 // The content of "centroids.bin" before its stamp: 8 + count × (8 + 4 × dimension) bytes.
 std::vector<uint8_t> centroids_image(const IvfCentroids& centroids);

@@ -36,11 +36,15 @@ class IvfIndex {
   // nlist is cheap here; train and save refuse one above kMaxIvfLists.
   explicit IvfIndex(const IvfConfig& config);
 
-  // Reads the files save wrote into ivf_dir, given the configuration parsed from the
-  // "config.json" text beside them. They must agree with each other (one training, one
-  // configuration, nlist partition files) and with the store (dimension); members at or above
-  // slot_limit are dropped, and slots below it that no partition holds are placed by the next
-  // place_new. The loaded index counts its files as written.
+  // Whether save wrote an index into ivf_dir: its "config.json" is there.
+  static bool saved(const std::string& ivf_dir);
+  // Reads the files save wrote into ivf_dir. They must agree with each other (one training,
+  // one configuration, nlist partition files) and with the store (dimension); members at or
+  // above slot_limit are dropped, and slots below it that no partition holds are placed by
+  // the next place_new. The loaded index counts its files as written.
+  static Result<std::unique_ptr<IvfIndex>> load(const std::string& ivf_dir, uint64_t dimension,
+                                                uint64_t slot_limit);
+  // The same, given the configuration parsed from the "config.json" text.
   static Result<std::unique_ptr<IvfIndex>> load(const std::string& ivf_dir,
                                                 const IvfConfig& config,
                                                 std::string_view config_json, uint64_t dimension,
@@ -62,7 +66,7 @@ class IvfIndex {
   std::span<const Slot> members(uint64_t i) const;
 
   // Fits new centroids to the store's first vectors and repopulates every partition from
-  // them, printing the progress (index/ivf_training.h). Without a store nothing changes.
+  // them, printing the progress (index/ivf/ivf_training.h). Without a store nothing changes.
   Status train(FlatStorage* store);
   // Empties every partition, then places the readable slots 0 to n - 1, each into the
   // partition of its nearest centroid. Places nothing while untrained.

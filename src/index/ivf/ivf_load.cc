@@ -15,6 +15,17 @@ Result<std::vector<uint8_t>> read_whole(const std::string& path) {
 
 }  // namespace
 
+bool IvfIndex::saved(const std::string& ivf_dir) { return file_io::exists(ivf_config_path(ivf_dir)); }
+
+Result<std::unique_ptr<IvfIndex>> IvfIndex::load(const std::string& ivf_dir, uint64_t dimension,
+                                                 uint64_t slot_limit) {
+  TAMIX_ASSIGN_OR_RETURN(const std::vector<uint8_t> bytes,
+                         read_whole(ivf_config_path(ivf_dir)).Context("config.json"));
+  const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  TAMIX_ASSIGN_OR_RETURN(const IvfConfig config, parse_ivf_config(text));
+  return load(ivf_dir, config, text, dimension, slot_limit);
+}
+
 Result<std::unique_ptr<IvfIndex>> IvfIndex::load(const std::string& ivf_dir,
                                                  const IvfConfig& config,
                                                  std::string_view config_json, uint64_t dimension,

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "metadata/json_value.h"
+#include "core/json_value.h"
 
 namespace tamix {
 namespace {

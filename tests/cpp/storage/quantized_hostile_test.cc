@@ -2,6 +2,8 @@
 // replaced by a create that fails.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstring>
 #include <filesystem>
 
 #include "storage/pq_storage.h"
@@ -23,6 +25,7 @@ struct Sq8 {
   static constexpr const char* kCodes = "sq8_vectors.bin";
   static constexpr const char* kQuantizer = "scalar_quantizer.bin";
   static constexpr const char* kLoadError = "Failed to load scalar_quantizer.bin";
+  static constexpr size_t kFirstFloat = 8;  // min[0]
   static Result<std::unique_ptr<Store>> Create(const std::string& dir,
                                                std::span<const VectorView> training) {
     return Sq8Storage::create(dir, kDim, training);
@@ -35,6 +38,7 @@ struct Pq {
   static constexpr const char* kCodes = "quantized_vectors.bin";
   static constexpr const char* kQuantizer = "codebooks.bin";
   static constexpr const char* kLoadError = "Failed to load codebooks";
+  static constexpr size_t kFirstFloat = 48;  // codebook 0, centroid 0, value 0
   static Result<std::unique_ptr<Store>> Create(const std::string& dir,
                                                std::span<const VectorView> training) {
     ::testing::internal::CaptureStdout();  // the training lines
@@ -87,6 +91,11 @@ TYPED_TEST(QuantizedHostileTest, DamagedQuantizerWithRecordsIsAnError) {
   damaged.back().resize(1 << 20);
   damaged.push_back(whole);
   damaged.back()[1] ^= 0x01;  // the first count, 256 more
+  // Values training never writes: decoding with them scores every record alike.
+  for (const float bad : {NAN, INFINITY}) {
+    damaged.push_back(whole);
+    std::memcpy(damaged.back().data() + TypeParam::kFirstFloat, &bad, sizeof bad);
+  }
   for (const auto& quantizer : damaged) {
     auto r = this->CreateOver(this->codes_, quantizer);
     ASSERT_FALSE(r.ok()) << quantizer.size();

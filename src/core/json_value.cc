@@ -1,4 +1,4 @@
-#include "metadata/json_value.h"
+#include "core/json_value.h"
 
 #include <algorithm>
 #include <charconv>
@@ -334,18 +334,16 @@ void write_string(const std::string& s, std::string& out) {
   out += '"';
 }
 
-}  // namespace
-
-std::optional<Value> parse(std::string_view text) { return Parser(text).parse_document(); }
-
-void write_double(double value, std::string& out) {
+// Shortest round-trip digits, laid out as in the stored texts ("1.0", "0.001", "1e21",
+// "1.5e-7"), or always without an exponent when `plain`.
+template <class T>
+void write_shortest(T value, bool plain, std::string& out) {
   if (std::signbit(value)) out += '-';
   value = std::fabs(value);
   if (value == 0) {
     out += "0.0";
     return;
   }
-  // Shortest round-trip digits, then the layout of the stored texts.
   char buf[64];
   auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
   std::string_view sci(buf, res.ptr - buf);
@@ -358,15 +356,15 @@ void write_double(double value, std::string& out) {
   int length = static_cast<int>(digits.size());
   int kk = exp10 + 1;  // 10^(kk-1) <= value < 10^kk
   int k = kk - length;
-  if (k >= 0 && kk <= 16) {
+  if (k >= 0 && (plain || kk <= 16)) {
     out += digits;
     out.append(k, '0');
     out += ".0";
-  } else if (kk > 0 && kk <= 16) {
+  } else if (kk > 0 && (plain || kk <= 16)) {
     out += digits.substr(0, kk);
     out += '.';
     out += digits.substr(kk);
-  } else if (kk > -5 && kk <= 0) {
+  } else if (kk <= 0 && (plain || kk > -5)) {
     out += "0.";
     out.append(-kk, '0');
     out += digits;
@@ -379,6 +377,20 @@ void write_double(double value, std::string& out) {
     out += 'e';
     out += std::to_string(kk - 1);
   }
+}
+
+}  // namespace
+
+std::optional<Value> parse(std::string_view text) { return Parser(text).parse_document(); }
+
+void write_double(double value, std::string& out) { write_shortest(value, false, out); }
+
+void write_plain_float(float value, std::string& out) {
+  if (!std::isfinite(value)) {
+    out += "null";
+    return;
+  }
+  write_shortest(value, true, out);
 }
 
 void write(const Value& v, std::string& out) {

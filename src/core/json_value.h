@@ -1,6 +1,7 @@
 // A parsed JSON value with the parsing and writing rules of the stored metadata texts:
 // one value, at most 127 levels of nesting, objects as sorted maps (a repeated key keeps
-// its last value), integers kept exact within 64 bits, other numbers as doubles.
+// its last value), integers kept exact within 64 bits, other numbers as doubles. The IVF
+// index reads and writes its "config.json" with it too.
 #pragma once
 
 #include <cstdint>
@@ -38,5 +39,9 @@ void write(const Value& value, std::string& out);
 // The shortest text that reads back as the same double, laid out as in the stored texts:
 // "1.0", "0.001", "1e21", "1.5e-7".
 void write_double(double value, std::string& out);
+
+// The shortest text that reads back as the same float, always without an exponent
+// ("0.001", "50.0"); null for a value that is not finite, which JSON cannot hold.
+void write_plain_float(float value, std::string& out);
 
 }  // namespace tamix::json
