@@ -424,9 +424,11 @@ std::optional<CommitPoint> MetadataStore::committed() const { return impl_->comm
 
 void MetadataStore::discard_from(Slot n) {
   Impl& impl = *impl_;
-  impl.held -= std::erase_if(impl.pending,
-                             [&](const auto& e) { return e.first >= n && e.first < impl.covered; });
-  std::erase_if(impl.pending, [n](const auto& e) { return e.first >= n; });
+  std::erase_if(impl.pending, [&](const auto& e) {
+    if (e.first < n) return false;
+    if (e.first < impl.covered) --impl.held;
+    return true;
+  });
 }
 
 Status MetadataStore::settle(Slot n) {
