@@ -67,11 +67,14 @@ std::string column_string(sqlite3_stmt* stmt, int column) {
   return text ? std::string(text, size) : std::string();
 }
 
-// Merges the pending id changes (set or removed) into the stored pairs; both ascending.
-IdList apply_pending_ids(IdList stored, const PendingMap& pending) {
+// Merges the pending id changes (set or removed) of both maps into the stored pairs; both
+// ascending.
+IdList apply_pending_ids(IdList stored, const PendingMap& held, const PendingMap& fresh) {
   std::vector<std::pair<Slot, const PendingEntry*>> changes;
-  for (const auto& [slot, entry] : pending) {
-    if (entry.id_change != IdChange::kNone) changes.emplace_back(slot, &entry);
+  for (const PendingMap* map : {&held, &fresh}) {
+    for (const auto& [slot, entry] : *map) {
+      if (entry.id_change != IdChange::kNone) changes.emplace_back(slot, &entry);
+    }
   }
   if (changes.empty()) return stored;
   std::sort(changes.begin(), changes.end());
@@ -95,13 +98,15 @@ struct MetadataStore::Impl {
   Result<bool> has_tables();
   Status prepare_statements();
   PendingEntry& entry(Slot slot);
+  const PendingEntry* find_pending(Slot slot) const;
   Status after_change();
   template <class Body>
   Status in_transaction(const Body& body);
-  Status write(const CommitPoint* point);
+  Status flush_fresh();
+  Status commit_with(const CommitPoint& point);
   Status put_commit_point(const CommitPoint& point);
   Status delete_rows_from(Slot n);
-  Status write_pending(Slot from);
+  Status write_pending(const PendingMap& changes);
   Result<std::optional<uint64_t>> read_state(const char* key);
   Status put_state(const char* key, uint64_t value);
   Status read_commit_point();
@@ -117,13 +122,16 @@ struct MetadataStore::Impl {
   sqlite::Statement put_state_row, get_state, rows_from, delete_ids_from, delete_texts_from;
   sqlite::Statement texts_from;
   std::mutex read_mutex;  // concurrent readers share get_text and list_ids
-  PendingMap pending;
+  // Pending changes, split at `covered`: below it the rows a commit point covers, whose
+  // changes are written only together with the next point (an open keeps those rows
+  // whatever followed them); from it on the rows of new slots, which any flush may write
+  // since an open drops them again until a point covers them. Every key of `held` is below
+  // `covered` and every key of `fresh` at or above it; `covered` moves only when both are
+  // empty (a commit, settle, the open), so no change ever has to move between them.
+  PendingMap held, fresh;
   std::vector<std::pair<Slot, const PendingEntry*>> flush_order;
   std::optional<CommitPoint> committed;
-  // Rows below this slot are committed: a change to one is held back until a commit point
-  // makes it durable, since an open keeps those rows whatever followed them.
   Slot covered = 0;
-  size_t held = 0;  // pending entries of slots below covered
 };
 
 Status MetadataStore::Impl::connect(const std::string& path) {
@@ -236,15 +244,18 @@ Result<bool> MetadataStore::Impl::has_rows_from(Slot n) {
 }
 
 PendingEntry& MetadataStore::Impl::entry(Slot slot) {
-  auto [it, added] = pending.try_emplace(slot);
-  if (added && slot < covered) ++held;
-  return it->second;
+  return (slot < covered ? held : fresh)[slot];
 }
 
-// Only new rows count: held changes are never written before a commit.
+const PendingEntry* MetadataStore::Impl::find_pending(Slot slot) const {
+  const PendingMap& map = slot < covered ? held : fresh;
+  if (map.empty()) return nullptr;
+  const auto it = map.find(slot);
+  return it == map.end() ? nullptr : &it->second;
+}
+
 Status MetadataStore::Impl::after_change() {
-  if (pending.size() - held >= METADATA_FLUSH_THRESHOLD) return write(nullptr);
-  return Ok();
+  return fresh.size() >= METADATA_FLUSH_THRESHOLD ? flush_fresh() : Ok();
 }
 
 // Runs body inside one write transaction: all of it reaches the file, or none.
@@ -259,26 +270,27 @@ Status MetadataStore::Impl::in_transaction(const Body& body) {
   return status;
 }
 
-// One transaction: with a commit point every pending change, then the point; without one
-// only the rows of slots no commit covers, which an open after a crash drops again.
-Status MetadataStore::Impl::write(const CommitPoint* point) {
-  const Slot from = point ? 0 : covered;
-  const bool rows = pending.size() > (point ? 0 : held);
-  const bool moves = point != nullptr && committed != *point;
-  if (!rows && !moves) return Ok();
+Status MetadataStore::Impl::flush_fresh() {
+  if (fresh.empty()) return Ok();
+  TAMIX_TRY(in_transaction([&] { return write_pending(fresh); }));
+  fresh.clear();  // keeps the buckets for the next batch
+  return Ok();
+}
+
+// Held changes and new rows (held ones first: ascending slots) with the point, in one
+// transaction.
+Status MetadataStore::Impl::commit_with(const CommitPoint& point) {
+  const bool moves = committed != point;
+  if (held.empty() && fresh.empty() && !moves) return Ok();
   TAMIX_TRY(in_transaction([&]() -> Status {
-    if (rows) TAMIX_TRY(write_pending(from));
-    if (moves) TAMIX_TRY(put_commit_point(*point));
-    return Ok();
+    TAMIX_TRY(write_pending(held));
+    TAMIX_TRY(write_pending(fresh));
+    return moves ? put_commit_point(point) : Ok();
   }));
-  if (point) {
-    pending.clear();  // keeps the buckets for the next batch
-    held = 0;
-    committed = *point;
-    covered = point->vector_count;
-  } else {
-    std::erase_if(pending, [from](const auto& e) { return e.first >= from; });
-  }
+  held = PendingMap();  // a large batch of deletes need not keep its buckets
+  fresh.clear();
+  committed = point;
+  covered = point.vector_count;
   return Ok();
 }
 
@@ -304,13 +316,10 @@ Status MetadataStore::Impl::delete_rows_from(Slot n) {
   return Ok();
 }
 
-// The pending changes of slots from `from` on. Ascending keys let SQLite append to the
-// rightmost leaf, which keeps the pages full.
-Status MetadataStore::Impl::write_pending(Slot from) {
+// Ascending keys let SQLite append to the rightmost leaf, which keeps the pages full.
+Status MetadataStore::Impl::write_pending(const PendingMap& changes) {
   flush_order.clear();
-  for (const auto& [slot, entry] : pending) {
-    if (slot >= from) flush_order.emplace_back(slot, &entry);
-  }
+  for (const auto& [slot, entry] : changes) flush_order.emplace_back(slot, &entry);
   std::sort(flush_order.begin(), flush_order.end());
   for (const auto& [slot, entry] : flush_order) {
     if (entry->text) TAMIX_TRY(put(put_text.get(), slot, *entry->text));
@@ -387,14 +396,14 @@ Result<std::unique_ptr<MetadataStore>> MetadataStore::open(const std::string& di
   TAMIX_TRY(impl->connect(path).Context("Failed to create metadata.db"));
   TAMIX_TRY(impl->create_tables(first_point));
   TAMIX_TRY(impl->read_commit_point());
-  impl->pending.reserve(METADATA_FLUSH_THRESHOLD);
+  impl->fresh.reserve(METADATA_FLUSH_THRESHOLD);
   impl->flush_order.reserve(METADATA_FLUSH_THRESHOLD);
   return std::unique_ptr<MetadataStore>(new MetadataStore(std::move(impl)));
 }
 
 MetadataStore::MetadataStore(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
-MetadataStore::~MetadataStore() { (void)impl_->write(nullptr); }
+MetadataStore::~MetadataStore() { (void)impl_->flush_fresh(); }
 
 Status MetadataStore::insert(Slot slot, std::string_view text) {
   impl_->entry(slot).text.emplace(text);
@@ -416,22 +425,20 @@ Status MetadataStore::remove_id(Slot slot) {
   return impl_->after_change();
 }
 
-Status MetadataStore::flush() { return impl_->write(nullptr); }
+Status MetadataStore::flush() { return impl_->flush_fresh(); }
 
-Status MetadataStore::commit(const CommitPoint& point) { return impl_->write(&point); }
+Status MetadataStore::commit(const CommitPoint& point) { return impl_->commit_with(point); }
 
 std::optional<CommitPoint> MetadataStore::committed() const { return impl_->committed; }
 
 void MetadataStore::discard_from(Slot n) {
-  Impl& impl = *impl_;
-  std::erase_if(impl.pending, [&](const auto& e) {
-    if (e.first < n) return false;
-    if (e.first < impl.covered) --impl.held;
-    return true;
-  });
+  std::erase_if(impl_->fresh, [n](const auto& e) { return e.first >= n; });
 }
 
 Status MetadataStore::settle(Slot n) {
+  if (!impl_->held.empty() || !impl_->fresh.empty()) {
+    return Error::Message("metadata.db: cannot settle with changes pending");
+  }
   TAMIX_ASSIGN_OR_RETURN(const bool any, impl_->has_rows_from(n));
   if (any) TAMIX_TRY(impl_->in_transaction([&] { return impl_->delete_rows_from(n); }));
   impl_->covered = n;
@@ -439,12 +446,8 @@ Status MetadataStore::settle(Slot n) {
 }
 
 Result<std::optional<std::string>> MetadataStore::get(Slot slot) const {
-  if (!impl_->pending.empty()) {
-    const auto it = impl_->pending.find(slot);
-    if (it != impl_->pending.end() && it->second.text) {
-      return std::optional<std::string>(*it->second.text);
-    }
-  }
+  const PendingEntry* pending = impl_->find_pending(slot);
+  if (pending && pending->text) return std::optional<std::string>(*pending->text);
   return impl_->read_text(slot);
 }
 
@@ -466,10 +469,8 @@ void MetadataStore::read_texts(std::span<const Slot> slots,
   };
   for (size_t i = 0; i < slots.size(); ++i) {
     const Slot slot = slots[i];
-    if (!impl.pending.empty()) {
-      const auto it = impl.pending.find(slot);
-      if (it != impl.pending.end() && it->second.text) continue;
-    }
+    const PendingEntry* pending = impl.find_pending(slot);
+    if (pending && pending->text) continue;
     // Keys from 2^63 up sort below the others in the file: looked up one by one.
     if (slot <= kLastKey && rc == SQLITE_ROW && row < slot && slot - row <= kMaxStep) {
       while (rc == SQLITE_ROW && row < slot) step();
@@ -492,7 +493,7 @@ void MetadataStore::read_texts(std::span<const Slot> slots,
 Result<std::vector<std::pair<Slot, std::string>>> MetadataStore::list_ids(
     std::vector<Slot>* damaged) const {
   TAMIX_ASSIGN_OR_RETURN(IdList stored, impl_->read_ids(damaged));
-  return apply_pending_ids(std::move(stored), impl_->pending);
+  return apply_pending_ids(std::move(stored), impl_->held, impl_->fresh);
 }
 
 Status MetadataStore::check_text(std::string_view text) const {

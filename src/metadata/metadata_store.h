@@ -1,8 +1,13 @@
-// MetadataStore: per-slot metadata texts and caller ids in "metadata.db" (SQLite), behind a
-// write-behind map. Changes to rows that a commit point covers are written only with the
-// next commit point; the rows of new slots also once 1000 of them are pending, on flush and
-// in the destructor. Holds the file's exclusive lock for its whole life. Writes need
-// exclusive access; get, list_ids and check_text may run concurrently with each other.
+// MetadataStore: per-slot metadata texts and caller ids in "metadata.db" (SQLite), behind
+// write-behind maps. Changes split at the slots the last commit point covers:
+//  - held changes (covered slots: deletes and updates of committed ids) are written only
+//    with the next commit point, so an open after a crash finds each committed row as that
+//    point left it;
+//  - the rows of new slots are written with the next point too, and also once 1000 of them
+//    are pending, on flush and in the destructor: an open drops rows that no point covers.
+// Held changes never count toward the 1000 and no flush reads them. Holds the file's
+// exclusive lock for its whole life. Writes need exclusive access; get, list_ids and
+// check_text may run concurrently with each other.
 #pragma once
 
 #include <cstdint>
@@ -43,7 +48,8 @@ class MetadataStore {
   static Result<std::unique_ptr<MetadataStore>> open(const std::string& dir,
                                                      const FirstPoint& first_point = nullptr);
 
-  // The destructor flushes (errors ignored), closes and releases the lock.
+  // The destructor writes the pending rows of new slots, never the held changes (errors
+  // ignored), closes and releases the lock.
   ~MetadataStore();
 
   MetadataStore(const MetadataStore&) = delete;
@@ -53,25 +59,29 @@ class MetadataStore {
   Status insert(Slot slot, std::string_view text);
   // As insert, recording the caller's id of the slot in the same pending entry.
   Status insert(Slot slot, std::string_view id, std::string_view text);
-  // Marks the slot's id deleted; its row of ids goes at the next flush. Same threshold rule.
+  // Marks the slot's id deleted. A covered slot's row goes with the next commit point; a
+  // new slot's with its other pending changes, under insert's threshold rule.
   Status remove_id(Slot slot);
 
-  // Commits the pending rows of slots that no commit point covers, in one transaction; does
-  // nothing when there are none. The commit point, and the changes it covers, stay.
+  // Commits the pending rows of new slots in one transaction; does nothing when there are
+  // none. The held changes and the commit point stay as they are.
   Status flush();
 
-  // Commits everything pending together with a new commit point, in one transaction; does
-  // nothing when nothing is pending and the point is unchanged.
+  // Commits the held changes, the rows of new slots and a new commit point in one
+  // transaction; does nothing when nothing is pending and the point is unchanged. The point's
+  // vector_count is the covered boundary from then on.
   Status commit(const CommitPoint& point);
 
   // The last committed point; none in a file written before commit points existed.
   std::optional<CommitPoint> committed() const;
 
-  // Takes back the pending changes of slots n and above (a batch that failed).
+  // Takes back the pending rows of new slots n and above (a batch that failed); held changes
+  // stay.
   void discard_from(Slot n);
 
   // Deletes the stored rows of slots n and above, which no commit point covers; the rows
-  // below n count as covered from then on.
+  // below n count as covered from then on. Refused while anything is pending, which could
+  // then fall on the wrong side of the boundary.
   Status settle(Slot n);
 
   // The slot's text, pending first, then the file; none when the slot has none.

@@ -265,6 +265,77 @@ TEST_F(MetadataStoreTest, InsertWithIdSupersedesPendingRemoval) {
   EXPECT_EQ(ids(), (IdList{{4, "new"}, {9, "pending"}}));
 }
 
+// Changes to the slots a commit point covers wait for the next point; new rows do not.
+class HeldChangesTest : public MetadataStoreTest {
+ protected:
+  void committed(Slot n) {
+    open();
+    insert_ids(0, n);
+    ASSERT_TRUE(store_->commit({n, 0}).ok());
+  }
+  void insert_ids(Slot from, Slot to) {
+    for (Slot s = from; s < to; ++s) {
+      ASSERT_TRUE(store_->insert(s, "id" + std::to_string(s), "t").ok());
+    }
+  }
+  bool listed(Slot slot) {
+    for (const auto& [s, id] : ids()) {
+      if (s == slot) return true;
+    }
+    return false;
+  }
+};
+
+TEST_F(HeldChangesTest, CommittedRemovalSurvivesFlushAndReopenAndGoesWithACommit) {
+  committed(10);
+  ASSERT_TRUE(store_->remove_id(5).ok());
+  ASSERT_TRUE(store_->flush().ok());
+  EXPECT_FALSE(listed(5));
+  open();
+  EXPECT_TRUE(listed(5));
+  ASSERT_TRUE(store_->remove_id(5).ok());
+  ASSERT_TRUE(store_->commit({10, 0}).ok());
+  open();
+  EXPECT_FALSE(listed(5));
+}
+
+TEST_F(HeldChangesTest, HeldRemovalsNeverReachTheThreshold) {
+  committed(METADATA_FLUSH_THRESHOLD);
+  stamp();
+  for (Slot s = 0; s < METADATA_FLUSH_THRESHOLD; ++s) ASSERT_TRUE(store_->remove_id(s).ok());
+  insert_ids(METADATA_FLUSH_THRESHOLD, 2 * METADATA_FLUSH_THRESHOLD - 1);
+  EXPECT_TRUE(untouched());
+  insert_ids(2 * METADATA_FLUSH_THRESHOLD - 1, 2 * METADATA_FLUSH_THRESHOLD);
+  EXPECT_FALSE(untouched());
+  store_.reset();
+  EXPECT_EQ(rows("ids"), 2 * static_cast<int64_t>(METADATA_FLUSH_THRESHOLD));
+}
+
+TEST_F(HeldChangesTest, DiscardTakesBackNewRowsOnly) {
+  committed(10);
+  ASSERT_TRUE(store_->remove_id(3).ok());
+  insert_ids(10, 12);
+  store_->discard_from(0);
+  EXPECT_EQ(ids().size(), 9u);
+  EXPECT_FALSE(listed(3));
+  ASSERT_TRUE(store_->commit({10, 0}).ok());
+  open();
+  EXPECT_EQ(ids().size(), 9u);
+}
+
+TEST_F(HeldChangesTest, SettleIsRefusedWhileAnythingIsPending) {
+  committed(10);
+  ASSERT_TRUE(store_->remove_id(5).ok());
+  EXPECT_FALSE(store_->settle(3).ok());
+  ASSERT_TRUE(store_->insert(20, "a", "{}").ok());
+  ASSERT_TRUE(store_->flush().ok());
+  ASSERT_TRUE(store_->insert(21, "b", "{}").ok());
+  EXPECT_FALSE(store_->settle(3).ok());
+  ASSERT_TRUE(store_->flush().ok());
+  store_.reset();
+  EXPECT_EQ(query("SELECT count(*) FROM ids WHERE slot IN (5, 20, 21)"), 3);
+}
+
 // The limit must leave room for the row around the text, or an accepted text would make
 // every later flush fail. The boundary is found at SQLite's own limit, through a view of
 // mapped memory that check_text never reads; a text of the same distance below a lowered
