@@ -1,5 +1,6 @@
 #include "index/ivf/ivf_config_json.h"
 
+#include <cmath>
 #include <initializer_list>
 #include <optional>
 #include <utility>
@@ -9,7 +10,10 @@
 namespace tamix {
 namespace {
 
-std::string json_float(float value) {
+Result<std::string> json_float(const char* key, float value) {
+  if (!std::isfinite(value)) {
+    return Error::Message("config.json: " + std::string(key) + " is not finite");
+  }
   std::string out;
   json::write_plain_float(value, out);
   return out;
@@ -19,14 +23,15 @@ std::string member(const char* indent, const char* key, const std::string& value
   return std::string(indent) + "\"" + key + "\": " + value + (last ? "\n" : ",\n");
 }
 
-std::string hnsw_config_json(const HnswConfig& c) {
+Result<std::string> hnsw_config_json(const HnswConfig& c) {
   const char* in = "    ";
+  TAMIX_ASSIGN_OR_RETURN(const std::string ml, json_float("ml", c.ml));
   return "{\n" + member(in, "m", std::to_string(c.m), false) +
          member(in, "m_max", std::to_string(c.m_max), false) +
          member(in, "m_max0", std::to_string(c.m_max0), false) +
          member(in, "ef_construction", std::to_string(c.ef_construction), false) +
          member(in, "ef_search", std::to_string(c.ef_search), false) +
-         member(in, "ml", json_float(c.ml), false) +
+         member(in, "ml", ml, false) +
          member(in, "use_quantization", c.use_quantization ? "true" : "false", true) + "  }";
 }
 
@@ -62,13 +67,15 @@ Result<float> float_member(const json::Object& object, const std::string& key) {
 
 std::string ivf_config_path(const std::string& ivf_dir) { return ivf_dir + "/config.json"; }
 
-std::string ivf_config_json(const IvfConfig& c) {
+Result<std::string> ivf_config_json(const IvfConfig& c) {
   const char* in = "  ";
+  TAMIX_ASSIGN_OR_RETURN(const std::string tolerance, json_float("tolerance", c.tolerance));
+  TAMIX_ASSIGN_OR_RETURN(const std::string hnsw, hnsw_config_json(c.hnsw_config));
   return "{\n" + member(in, "nlist", std::to_string(c.nlist), false) +
          member(in, "nprobe", std::to_string(c.nprobe), false) +
          member(in, "max_iterations", std::to_string(c.max_iterations), false) +
-         member(in, "tolerance", json_float(c.tolerance), false) +
-         member(in, "hnsw_config", hnsw_config_json(c.hnsw_config), true) + "}";
+         member(in, "tolerance", tolerance, false) + member(in, "hnsw_config", hnsw, true) +
+         "}";
 }
 
 Result<IvfConfig> parse_ivf_config(std::string_view text) {

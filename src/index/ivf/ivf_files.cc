@@ -85,7 +85,8 @@ Status write_ivf_files(const std::string& ivf_dir, const IvfConfig& config,
                        const IvfCentroids& centroids, uint64_t training,
                        IvfFilesWritten& written) {
   const std::string config_path = ivf_config_path(ivf_dir);
-  std::string json = ivf_config_json(config);
+  TAMIX_ASSIGN_OR_RETURN(std::string json,
+                         ivf_config_json(config).Context("Failed to write IVF config"));
   const uint64_t hash = ivf_config_hash(json);
   if (written.config_json != json || !file_io::exists(config_path)) {
     written.config_json.reset();

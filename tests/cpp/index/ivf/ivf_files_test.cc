@@ -52,7 +52,7 @@ TEST(IvfConfigTest, ListCountsAboveTheLimitAreRefused) {
 }
 
 TEST(IvfFilesTest, ConfigJsonIsFifteenPrettyLines) {
-  EXPECT_EQ(ivf_config_json(IvfConfig{}),
+  EXPECT_EQ(ivf_config_json(IvfConfig{}).value(),
             "{\n"
             "  \"nlist\": 100,\n"
             "  \"nprobe\": 10,\n"
@@ -70,15 +70,18 @@ TEST(IvfFilesTest, ConfigJsonIsFifteenPrettyLines) {
             "}");
 }
 
-TEST(IvfFilesTest, ConfigJsonWritesNonFiniteFloatsAsNullAndWholeOnesAsFloats) {
+TEST(IvfFilesTest, ConfigJsonRefusesNonFiniteFloatsAndWritesWholeOnesAsFloats) {
   IvfConfig c = IvfConfig::configured(4, 2);
-  c.tolerance = NAN;
   c.hnsw_config.ml = 2.0f;
-  const std::string json = ivf_config_json(c);
+  const std::string json = ivf_config_json(c).value();
   EXPECT_NE(json.find("\"nlist\": 4,\n  \"nprobe\": 2,\n  \"max_iterations\": 10,\n"),
             std::string::npos);
-  EXPECT_NE(json.find("\"tolerance\": null,"), std::string::npos);
   EXPECT_NE(json.find("\"ml\": 2.0,"), std::string::npos);
+  c.tolerance = NAN;
+  EXPECT_EQ(ivf_config_json(c).error().message(), "config.json: tolerance is not finite");
+  c.tolerance = 0.5f;
+  c.hnsw_config.ml = INFINITY;
+  EXPECT_EQ(ivf_config_json(c).error().message(), "config.json: ml is not finite");
 }
 
 TEST(IvfFilesTest, CentroidsImageIsCountThenLengthPrefixedRows) {
@@ -100,7 +103,7 @@ std::vector<uint8_t> Stamped(const IvfCentroids& centroids, uint64_t training,
                              const IvfConfig& config) {
   std::vector<uint8_t> bytes = centroids_image(centroids);
   append_u64(bytes, training);
-  append_u64(bytes, ivf_config_hash(ivf_config_json(config)));
+  append_u64(bytes, ivf_config_hash(ivf_config_json(config).value()));
   return bytes;
 }
 
@@ -128,7 +131,7 @@ class IvfFilesWriteTest : public ::testing::Test {
 TEST_F(IvfFilesWriteTest, WritesEachFileOnlyWhenItsContentChanged) {
   const IvfCentroids untrained;
   ASSERT_TRUE(Write(IvfConfig{}, untrained).ok());
-  EXPECT_EQ(ReadText(tmp_.file("config.json")), ivf_config_json(IvfConfig{}));
+  EXPECT_EQ(ReadText(tmp_.file("config.json")), ivf_config_json(IvfConfig{}).value());
   EXPECT_EQ(ReadFile(tmp_.file("centroids.bin")), Stamped(untrained, 0, IvfConfig{}));
   EXPECT_FALSE(std::filesystem::exists(tmp_.file("config.json.tmp")));
 
@@ -142,7 +145,8 @@ TEST_F(IvfFilesWriteTest, WritesEachFileOnlyWhenItsContentChanged) {
   std::filesystem::remove(tmp_.file("config.json"));
   EXPECT_EQ(Written(IvfConfig::configured(4, 2), trained, 7),
             (Names{"centroids.bin", "config.json"}));
-  EXPECT_EQ(ReadText(tmp_.file("config.json")), ivf_config_json(IvfConfig::configured(4, 2)));
+  EXPECT_EQ(ReadText(tmp_.file("config.json")),
+            ivf_config_json(IvfConfig::configured(4, 2)).value());
 }
 
 TEST_F(IvfFilesWriteTest, FailuresCarryTheirContextAndAreRetried) {

@@ -54,7 +54,7 @@ TEST_F(IvfSaveTest, UntrainedDefaultIndexWritesEmptyFiles) {
   IvfIndex index(IvfConfig{});
   ASSERT_TRUE(index.save(Ivf()).ok());
   const std::vector<uint8_t> config = ReadFile(Ivf() + "/config.json");
-  EXPECT_EQ(std::string(config.begin(), config.end()), ivf_config_json(IvfConfig{}));
+  EXPECT_EQ(std::string(config.begin(), config.end()), ivf_config_json(IvfConfig{}).value());
   EXPECT_EQ(std::count(config.begin(), config.end(), '\n'), 14);
   EXPECT_EQ(ReadFile(Ivf() + "/centroids.bin").size(), 8u + 16u);
   EXPECT_EQ(Files(), 100u);
@@ -122,7 +122,7 @@ class IvfLoadTest : public IvfSaveTest {
     return out;
   }
   Result<std::unique_ptr<IvfIndex>> Load(const IvfConfig& config, uint64_t limit) {
-    return IvfIndex::load(Ivf(), config, ivf_config_json(config), 8, limit);
+    return IvfIndex::load(Ivf(), config, ivf_config_json(config).value(), 8, limit);
   }
 };
 
@@ -163,7 +163,7 @@ TEST_F(IvfLoadTest, FilesThatDisagreeAreRefused) {
   const std::vector<uint8_t> part1 = ReadFile(Part(1));
   EXPECT_EQ(Load(Lists(4, 3), 400).error().message(),
             "config.json was not written with centroids.bin");
-  EXPECT_EQ(IvfIndex::load(Ivf(), Lists(4, 2), ivf_config_json(Lists(4, 2)), 9, 400)
+  EXPECT_EQ(IvfIndex::load(Ivf(), Lists(4, 2), ivf_config_json(Lists(4, 2)).value(), 9, 400)
                 .error()
                 .message(),
             "centroids.bin is not 4 centroids of 9 floats");
