@@ -29,9 +29,10 @@ Result<std::unique_ptr<Tamix>> Tamix::new_hnsw(std::string path, uint64_t dimens
   const HnswConfig config = HnswConfig::from_m(m, ef_construction, ef_search);
   TAMIX_ASSIGN_OR_RETURN(
       std::unique_ptr<Tamix> db,
-      assemble(std::move(path), dimension, VectorStore::kFlat, [&](Tamix& db, const auto&) {
-        return VectorStore::of(FlatStorage::open(db.path_, dimension));
-      }));
+      assemble(std::move(path), dimension, VectorStore::kFlat,
+               [&](Tamix& db, const auto&, uint64_t limit) {
+                 return VectorStore::of(FlatStorage::open(db.path_, dimension, limit));
+               }));
   db->hnsw_index_ = std::make_unique<HnswIndex>(config);
   db->mode_ = IndexMode::Hnsw;
   db->mode_name_ = "hnsw";

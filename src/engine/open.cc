@@ -47,15 +47,16 @@ Result<std::unique_ptr<Tamix>> Tamix::open(std::string path, uint64_t dimension,
   TAMIX_ASSIGN_OR_RETURN(
       std::unique_ptr<Tamix> db,
       assemble(std::move(path), dimension, std::nullopt,
-               [&](Tamix& db, const std::optional<CommitPoint>& point) -> Result<VectorStore> {
+               [&](Tamix& db, const std::optional<CommitPoint>& point,
+                   uint64_t limit) -> Result<VectorStore> {
                  const uint64_t named = point ? point->vector_store : VectorStore::kFlat;
-                 Result<VectorStore> store = VectorStore::open(named, db.path_, dimension);
+                 Result<VectorStore> store = VectorStore::open(named, db.path_, dimension, limit);
                  // An empty quantized store may never have been made (a kill inside its
                  // constructor, after the point): then the flat store opens.
                  if (store.ok() || named == VectorStore::kFlat || point->vector_count > 0) {
                    return store;
                  }
-                 return VectorStore::open(VectorStore::kFlat, db.path_, dimension);
+                 return VectorStore::open(VectorStore::kFlat, db.path_, dimension, limit);
                }));
   db->load_graph(db->vector_count());
   db->apply_mode_word(*entry, std::move(mode));
@@ -77,11 +78,14 @@ Result<std::unique_ptr<Tamix>> Tamix::assemble(std::string path, uint64_t dimens
   const std::optional<CommitPoint> point = db->metadata_->committed();
   TAMIX_TRY(db->check_commit_point(point, store));
   remove_migration_staging(db->path_);
-  TAMIX_ASSIGN_OR_RETURN(db->store_, open_store(*db, point));
+  // Records past the point are not opened at all: they cost nothing, whatever they count.
+  TAMIX_ASSIGN_OR_RETURN(db->store_,
+                         open_store(*db, point, point ? point->vector_count : kAllRecords));
   // The store that holds the vectors answers whatever a mode word says.
   db->use_quantization_flag_ = db->store_.quantized();
   TAMIX_TRY(db->settle_to_commit_point());
   TAMIX_TRY(db->restore_ids());
+  db->settled_ = true;
   return db;
 }
 
@@ -102,7 +106,7 @@ std::optional<CommitPoint> Tamix::first_point(uint64_t new_store) const {
 // records it lacks.
 Status Tamix::check_commit_point(const std::optional<CommitPoint>& point,
                                  std::optional<uint64_t> store) const {
-  if (!point) return Ok();
+  if (!point) return check_rows_backed(store.value_or(VectorStore::kFlat));
   if (!VectorStore::known(point->vector_store)) {
     return Error::Message("metadata.db: invalid vector_store " +
                           std::to_string(point->vector_store));
@@ -111,7 +115,8 @@ Status Tamix::check_commit_point(const std::optional<CommitPoint>& point,
   const std::string file = VectorStore::file_name(point->vector_store);
   if (store && *store != point->vector_store) {
     return Error::Message("The vectors of this database are in " + file +
-                          "; open it with the constructor that created it");
+                          "; open it with the constructor that created it or with "
+                          "TamixPython(path, dimension)");
   }
   TAMIX_ASSIGN_OR_RETURN(const uint64_t held,
                          VectorStore::stored_count(point->vector_store, path_, dimension_));
@@ -121,10 +126,23 @@ Status Tamix::check_commit_point(const std::optional<CommitPoint>& point,
                         std::to_string(point->vector_count));
 }
 
+// Without a point the open keeps the rows of the records the vector file holds. A file
+// that holds none while rows exist was lost or damaged: opening it would erase every row.
+Status Tamix::check_rows_backed(uint64_t store) const {
+  TAMIX_ASSIGN_OR_RETURN(const uint64_t held, VectorStore::stored_count(store, path_, dimension_));
+  if (held > 0) return Ok();
+  TAMIX_ASSIGN_OR_RETURN(const uint64_t rows, metadata_->stored_slots());
+  if (rows == 0) return Ok();
+  return Error::Message(std::string(VectorStore::file_name(store)) +
+                        " holds 0 vectors but metadata.db holds rows for " + std::to_string(rows) +
+                        " vectors");
+}
+
 // A crash can leave synced vectors, or committed rows, beyond the last commit point (a
 // persist killed between the two files, or a threshold flush inside add). Neither is part
-// of the database: the store forgets them and their rows go. Only a settled engine commits
-// when it is released, so a failed open never moves the point.
+// of the database: the store forgets them (its open already left them out) and their rows
+// go. Only an engine whose open completed commits when it is released, so a failed open
+// never moves the point.
 Status Tamix::settle_to_commit_point() {
   uint64_t n = vector_count();
   if (const std::optional<CommitPoint> point = metadata_->committed()) {
@@ -133,7 +151,6 @@ Status Tamix::settle_to_commit_point() {
   store_.forget_from(n);
   TAMIX_TRY(metadata_->settle(n));
   opened_count_ = n;
-  settled_ = true;
   return Ok();
 }
 

@@ -39,9 +39,10 @@ Result<std::unique_ptr<Tamix>> Tamix::new_scalar_quantized(std::string path, uin
   TAMIX_TRY(check_training(dimension, training));
   TAMIX_ASSIGN_OR_RETURN(
       std::unique_ptr<Tamix> db,
-      assemble(std::move(path), dimension, VectorStore::kSq8, [&](Tamix& db, const auto&) {
-        return VectorStore::of(Sq8Storage::create(db.path_, dimension, training));
-      }));
+      assemble(std::move(path), dimension, VectorStore::kSq8,
+               [&](Tamix& db, const auto&, uint64_t limit) {
+                 return VectorStore::of(Sq8Storage::create(db.path_, dimension, training, limit));
+               }));
   db->mode_ = IndexMode::Sq8;
   db->mode_name_ = "sq8";
   return db;
@@ -52,9 +53,10 @@ Result<std::unique_ptr<Tamix>> Tamix::new_product_quantized(std::string path, ui
   TAMIX_TRY(check_training(dimension, training));
   TAMIX_ASSIGN_OR_RETURN(
       std::unique_ptr<Tamix> db,
-      assemble(std::move(path), dimension, VectorStore::kPq, [&](Tamix& db, const auto&) {
-        return VectorStore::of(PqStorage::create(db.path_, training));
-      }));
+      assemble(std::move(path), dimension, VectorStore::kPq,
+               [&](Tamix& db, const auto&, uint64_t limit) {
+                 return VectorStore::of(PqStorage::create(db.path_, training, limit));
+               }));
   db->mode_name_ = "pq";
   return db;
 }

@@ -33,6 +33,8 @@ Tamix::~Tamix() {
     (void)metadata_.release();
     return;
   }
+  // A refused open leaves metadata.db and its WAL as it found them.
+  if (!settled_ && metadata_) metadata_->leave_as_found();
   commit_on_release();
   hnsw_index_.reset();
   ivf_index_.reset();

@@ -72,9 +72,11 @@ class Tamix {
   static Result<std::unique_ptr<Tamix>> new_hnsw(std::string path, uint64_t dimension, uint64_t m,
                                                  uint64_t ef_construction, uint64_t ef_search);
 
-  // The destructor flushes the store and the pending metadata, errors ignored. In a process other
-  // than the one that opened it (a fork's child), it writes and closes nothing: the files,
-  // the lock and the SQLite connection are the parent's, so everything is left as it is.
+  // The destructor syncs the store and commits a new commit point with every pending change,
+  // as persist does; when the store cannot be synced, only the rows of new slots are
+  // written and the point stays (errors ignored). After a refused open it writes nothing.
+  // In a process other than the one that opened it (a fork's child), it writes and closes
+  // nothing: the files, the lock and the SQLite connection are the parent's.
   ~Tamix();
 
   Tamix(const Tamix&) = delete;
@@ -162,16 +164,21 @@ class Tamix {
   // makes, then settles to the commit point and restores the ids. `store` is the store the
   // constructor opens; none for the one the commit point names. A new metadata.db gets the
   // point {0, store} unless a vector file already holds records.
-  using OpenStore =
-      std::function<Result<VectorStore>(Tamix& db, const std::optional<CommitPoint>& point)>;
+  // `limit` is the records the point covers, for the store to open no more.
+  using OpenStore = std::function<Result<VectorStore>(
+      Tamix& db, const std::optional<CommitPoint>& point, uint64_t limit)>;
   static Result<std::unique_ptr<Tamix>> assemble(std::string path, uint64_t dimension,
                                                  std::optional<uint64_t> store,
                                                  const OpenStore& open_store);
   std::optional<CommitPoint> first_point(uint64_t new_store) const;
-  // Refuses, before anything on disk changes, a commit point that names no store, or that
-  // the store to be opened cannot answer for: another store's, or one holding fewer records.
+  // Refuses, before any vector, quantizer or index file is made or changed (metadata.db
+  // was only opened, and a refused open closes it as it found it), a commit point that
+  // names no store, or that the store to be opened cannot answer for: another store's, or
+  // one holding fewer records. Without a point, refuses a store holding no records while
+  // metadata.db holds rows.
   Status check_commit_point(const std::optional<CommitPoint>& point,
                             std::optional<uint64_t> store) const;
+  Status check_rows_backed(uint64_t store) const;
 
   // The adaptive check of persist in mode Auto, and the conversions it may start.
   // remove_migration_staging drops what a failed or killed conversion staged.
@@ -219,7 +226,8 @@ class Tamix {
   const LiveSlots* graph_filter() const {
     return live_.count() >= vector_count() ? nullptr : &live_;
   }
-  // Set once open has cut back to the commit point; only then may release commit.
+  // Set once the open completed; only then may release commit, and only then does closing
+  // checkpoint metadata.db's WAL.
   bool settled_ = false;
   // The vectors the open found committed: what files written before it may describe.
   uint64_t opened_count_ = 0;

@@ -18,10 +18,10 @@ struct Overload : F... {
 }  // namespace
 
 Result<VectorStore> VectorStore::open(uint64_t number, const std::string& dir,
-                                      uint64_t dimension) {
-  if (number == kSq8) return of(Sq8Storage::open(dir, dimension));
-  if (number == kPq) return of(PqStorage::open(dir, dimension));
-  return of(FlatStorage::open(dir, dimension));
+                                      uint64_t dimension, uint64_t limit) {
+  if (number == kSq8) return of(Sq8Storage::open(dir, dimension, limit));
+  if (number == kPq) return of(PqStorage::open(dir, dimension, limit));
+  return of(FlatStorage::open(dir, dimension, limit));
 }
 
 Result<uint64_t> VectorStore::stored_count(uint64_t number, const std::string& dir,

@@ -34,8 +34,9 @@ class VectorStore {
     if (!made.ok()) return std::move(made).error();
     return VectorStore(std::move(made).value());
   }
-  // Opens the store of that number with its stored contents.
-  static Result<VectorStore> open(uint64_t number, const std::string& dir, uint64_t dimension);
+  // Opens the store of that number with at most `limit` of its stored records.
+  static Result<VectorStore> open(uint64_t number, const std::string& dir, uint64_t dimension,
+                                  uint64_t limit = kAllRecords);
   // The records the store of that number holds in dir, found without changing anything.
   static Result<uint64_t> stored_count(uint64_t number, const std::string& dir,
                                        uint64_t dimension);

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "core/file_io.h"
 #include "core/utf8.h"
 #include "metadata/file_claim.h"
 #include "metadata/sqlite_util.h"
@@ -94,6 +95,7 @@ IdList apply_pending_ids(IdList stored, const PendingMap& held, const PendingMap
 
 struct MetadataStore::Impl {
   Status connect(const std::string& path);
+  void leave_as_found();
   Status create_tables(const FirstPoint& first_point);
   Result<bool> has_tables();
   Status prepare_statements();
@@ -132,16 +134,28 @@ struct MetadataStore::Impl {
   std::vector<std::pair<Slot, const PendingEntry*>> flush_order;
   std::optional<CommitPoint> committed;
   Slot covered = 0;
+  bool wal_existed = false;    // before this store opened the file
+  bool left_as_found = false;  // the close writes nothing
 };
 
 Status MetadataStore::Impl::connect(const std::string& path) {
   TAMIX_ASSIGN_OR_RETURN(claim, FileClaim::acquire(path));
+  wal_existed = file_io::exists(path + "-wal");
   sqlite3* raw = nullptr;
   const int rc =
       sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
   db.reset(raw);
   if (rc != SQLITE_OK) return raw ? sqlite::last_error(raw) : Error::KeyValue(sqlite3_errstr(rc));
   return sqlite::exec(raw, kOpenSql);
+}
+
+// A close checkpoints the WAL into the main file and removes it. A WAL a crash left keeps
+// its commits apart instead; one this open made holds only what the open wrote, and goes.
+void MetadataStore::Impl::leave_as_found() {
+  left_as_found = true;
+  if (wal_existed) {
+    (void)sqlite3_db_config(db.get(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+  }
 }
 
 Result<bool> MetadataStore::Impl::has_tables() {
@@ -394,8 +408,12 @@ Result<std::unique_ptr<MetadataStore>> MetadataStore::open(const std::string& di
   path += "metadata.db";
   auto impl = std::make_unique<Impl>();
   TAMIX_TRY(impl->connect(path).Context("Failed to create metadata.db"));
-  TAMIX_TRY(impl->create_tables(first_point));
-  TAMIX_TRY(impl->read_commit_point());
+  Status read = impl->create_tables(first_point);
+  if (read.ok()) read = impl->read_commit_point();
+  if (!read.ok()) {
+    impl->leave_as_found();
+    return std::move(read).error();
+  }
   impl->fresh.reserve(METADATA_FLUSH_THRESHOLD);
   impl->flush_order.reserve(METADATA_FLUSH_THRESHOLD);
   return std::unique_ptr<MetadataStore>(new MetadataStore(std::move(impl)));
@@ -403,7 +421,9 @@ Result<std::unique_ptr<MetadataStore>> MetadataStore::open(const std::string& di
 
 MetadataStore::MetadataStore(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
-MetadataStore::~MetadataStore() { (void)impl_->flush_fresh(); }
+MetadataStore::~MetadataStore() {
+  if (!impl_->left_as_found) (void)impl_->flush_fresh();
+}
 
 Status MetadataStore::insert(Slot slot, std::string_view text) {
   impl_->entry(slot).text.emplace(text);
@@ -425,11 +445,24 @@ Status MetadataStore::remove_id(Slot slot) {
   return impl_->after_change();
 }
 
+void MetadataStore::leave_as_found() { impl_->leave_as_found(); }
+
 Status MetadataStore::flush() { return impl_->flush_fresh(); }
 
 Status MetadataStore::commit(const CommitPoint& point) { return impl_->commit_with(point); }
 
 std::optional<CommitPoint> MetadataStore::committed() const { return impl_->committed; }
+
+Result<uint64_t> MetadataStore::stored_slots() const {
+  sqlite3* c = impl_->db.get();
+  TAMIX_ASSIGN_OR_RETURN(
+      sqlite::Statement query,
+      sqlite::prepare(c, "SELECT count(*) FROM (SELECT slot FROM ids UNION SELECT slot FROM "
+                         "metadata)"));
+  std::lock_guard<std::mutex> guard(impl_->read_mutex);
+  if (sqlite3_step(query.get()) != SQLITE_ROW) return sqlite::last_error(c);
+  return static_cast<uint64_t>(sqlite3_column_int64(query.get(), 0));
+}
 
 void MetadataStore::discard_from(Slot n) {
   std::erase_if(impl_->fresh, [n](const auto& e) { return e.first >= n; });

@@ -45,11 +45,12 @@ class MetadataStore {
  public:
   // Opens or creates dir/"metadata.db"; refused with "Failed to create metadata.db" when
   // the file is locked by another store (this process or another) or is not a database.
+  // A refused open leaves an existing file and its WAL as they were.
   static Result<std::unique_ptr<MetadataStore>> open(const std::string& dir,
                                                      const FirstPoint& first_point = nullptr);
 
   // The destructor writes the pending rows of new slots, never the held changes (errors
-  // ignored), closes and releases the lock.
+  // ignored; nothing after leave_as_found), closes and releases the lock.
   ~MetadataStore();
 
   MetadataStore(const MetadataStore&) = delete;
@@ -63,6 +64,11 @@ class MetadataStore {
   // new slot's with its other pending changes, under insert's threshold rule.
   Status remove_id(Slot slot);
 
+  // Makes the close write nothing and leave metadata.db and its WAL as they are instead of
+  // checkpointing: for an open refused after this store opened, which must change nothing
+  // it refuses. Whatever is then still pending is lost.
+  void leave_as_found();
+
   // Commits the pending rows of new slots in one transaction; does nothing when there are
   // none. The held changes and the commit point stay as they are.
   Status flush();
@@ -74,6 +80,9 @@ class MetadataStore {
 
   // The last committed point; none in a file written before commit points existed.
   std::optional<CommitPoint> committed() const;
+
+  // The slots with a stored row of either table, pending changes not counted.
+  Result<uint64_t> stored_slots() const;
 
   // Takes back the pending rows of new slots n and above (a batch that failed); held changes
   // stay.

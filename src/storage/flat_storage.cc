@@ -37,10 +37,11 @@ FlatStorage::FlatStorage(std::unique_ptr<RecordFile> file, uint64_t dimension)
 
 FlatStorage::~FlatStorage() = default;
 
-Result<std::unique_ptr<FlatStorage>> FlatStorage::open(const std::string& dir, uint64_t dimension) {
+Result<std::unique_ptr<FlatStorage>> FlatStorage::open(const std::string& dir, uint64_t dimension,
+                                                       uint64_t limit) {
   const std::string path = (std::filesystem::path(dir) / kFileName).string();
   TAMIX_ASSIGN_OR_RETURN(std::unique_ptr<RecordFile> file,
-                         RecordFile::open(path, layout_of(dimension), kRule, kOpenContext));
+                         RecordFile::open(path, layout_of(dimension), kRule, kOpenContext, limit));
   std::unique_ptr<FlatStorage> store(new FlatStorage(std::move(file), dimension));
   store->add_terms(static_cast<size_t>(store->count()), [&](size_t s) -> const float* {
     const std::optional<VectorView> v = store->get_vector(s);

@@ -24,9 +24,11 @@ class FlatStorage {
  public:
   static constexpr char kFileName[] = "vectors.bin";
 
-  // Opens or creates dir/"vectors.bin". An existing file is only read here: nothing on disk
-  // changes until the store first writes.
-  static Result<std::unique_ptr<FlatStorage>> open(const std::string& dir, uint64_t dimension);
+  // Opens or creates dir/"vectors.bin" with at most `limit` of its records, so records no
+  // commit covers cost the open nothing. An existing file is only read here: nothing on
+  // disk changes until the store first writes.
+  static Result<std::unique_ptr<FlatStorage>> open(const std::string& dir, uint64_t dimension,
+                                                   uint64_t limit = kAllRecords);
 
   // The records an open would find in dir's file, without creating or changing anything: 0
   // for a missing file; a header the open would refuse is refused the same way.

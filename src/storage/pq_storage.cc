@@ -34,7 +34,7 @@ PqStorage::~PqStorage() = default;
 
 template <class Choose>
 Result<std::unique_ptr<PqStorage>> PqStorage::open_with(const std::string& dir, uint64_t d,
-                                                        const Choose& choose) {
+                                                        uint64_t limit, const Choose& choose) {
   TAMIX_ASSIGN_OR_RETURN(const RecordLayout layout, layout_of(d));
   const std::filesystem::path base(dir);
   const std::string codes_path = (base / kFileName).string();
@@ -44,24 +44,27 @@ Result<std::unique_ptr<PqStorage>> PqStorage::open_with(const std::string& dir, 
   TAMIX_ASSIGN_OR_RETURN(const uint64_t stored, stored_count(dir, d));
   TAMIX_ASSIGN_OR_RETURN(ProductQuantizer quantizer, choose(stored, codebooks_path));
   TAMIX_ASSIGN_OR_RETURN(std::unique_ptr<RecordFile> file,
-                         RecordFile::open(codes_path, layout, kRule, kOpenContext));
+                         RecordFile::open(codes_path, layout, kRule, kOpenContext, limit));
   return std::unique_ptr<PqStorage>(new PqStorage(std::move(file), std::move(quantizer)));
 }
 
 Result<std::unique_ptr<PqStorage>> PqStorage::create(const std::string& dir,
-                                                     std::span<const VectorView> training) {
+                                                     std::span<const VectorView> training,
+                                                     uint64_t limit) {
   if (training.empty()) {
     return Error::Message("Training vectors cannot be empty or zero-dimensional");
   }
   const uint64_t d = training[0].size();
-  return open_with(dir, d, [&](uint64_t stored, const std::string& path) {
+  return open_with(dir, d, limit, [&](uint64_t stored, const std::string& path) {
     return stored > 0 ? ProductQuantizer::load(path, d) : train_quantizer(path, training);
   });
 }
 
-Result<std::unique_ptr<PqStorage>> PqStorage::open(const std::string& dir, uint64_t d) {
-  return open_with(
-      dir, d, [&](uint64_t, const std::string& path) { return ProductQuantizer::load(path, d); });
+Result<std::unique_ptr<PqStorage>> PqStorage::open(const std::string& dir, uint64_t d,
+                                                   uint64_t limit) {
+  return open_with(dir, d, limit, [&](uint64_t, const std::string& path) {
+    return ProductQuantizer::load(path, d);
+  });
 }
 
 Result<uint64_t> PqStorage::stored_count(const std::string& dir, uint64_t d) {

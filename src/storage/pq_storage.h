@@ -30,12 +30,15 @@ class PqStorage {
   // quantizer is loaded instead and no training runs, so codes are never read with
   // another quantizer. The header is validated (magic, version, data type 2, dimension d)
   // before anything on disk changes.
+  // At most `limit` records are opened.
   static Result<std::unique_ptr<PqStorage>> create(const std::string& dir,
-                                                   std::span<const VectorView> training);
+                                                   std::span<const VectorView> training,
+                                                   uint64_t limit = kAllRecords);
 
   // Opens the store a directory already holds for vectors of length d, with its stored
   // quantizer; never trains.
-  static Result<std::unique_ptr<PqStorage>> open(const std::string& dir, uint64_t d);
+  static Result<std::unique_ptr<PqStorage>> open(const std::string& dir, uint64_t d,
+                                                 uint64_t limit = kAllRecords);
 
   // The records an open would find in dir's file, without creating or changing anything: 0
   // for a missing file; a header the open would refuse is refused the same way.
@@ -83,7 +86,7 @@ class PqStorage {
   // Opens the code file with the quantizer `choose` gives for the file's stored count.
   template <class Choose>
   static Result<std::unique_ptr<PqStorage>> open_with(const std::string& dir, uint64_t d,
-                                                      const Choose& choose);
+                                                      uint64_t limit, const Choose& choose);
 
   std::unique_ptr<RecordFile> file_;
   ProductQuantizer quantizer_;

@@ -66,7 +66,8 @@ Result<uint64_t> RecordFile::stored_count(const std::string& path, RecordLayout 
 
 Result<std::unique_ptr<RecordFile>> RecordFile::open(const std::string& path, RecordLayout layout,
                                                      const HeaderRule& rule,
-                                                     const std::string& open_context) {
+                                                     const std::string& open_context,
+                                                     uint64_t limit) {
   const bool existed = file_io::exists(path);
   TAMIX_ASSIGN_OR_RETURN(UniqueFd fd, open_fd(path, open_context));
   std::unique_ptr<RecordFile> file(new RecordFile(std::move(fd), layout));
@@ -84,6 +85,7 @@ Result<std::unique_ptr<RecordFile>> RecordFile::open(const std::string& path, Re
   file->persisted_count_ = file->count_;
   file->written_ = file->count_;
   TAMIX_TRY(file->remap());
+  file->forget_from(limit);
   return file;
 }
 

@@ -42,6 +42,9 @@ struct HeaderRule {
   Error (*mismatch)(uint64_t expected, uint64_t found) = dimension_mismatch;
 };
 
+// An open's limit that keeps every record the file holds.
+inline constexpr uint64_t kAllRecords = UINT64_MAX;
+
 // The slots of n records appended from slot `first`: what a store's add returns.
 inline std::vector<Slot> consecutive_slots(Slot first, size_t n) {
   std::vector<Slot> slots(n);
@@ -59,10 +62,12 @@ class RecordFile {
   // Opens or creates `path`; `open_context` wraps a failure of the open call itself. A new
   // file gets its header and a full sync. An existing file is only read: one shorter than a
   // header opens empty and gets its header with the first write; otherwise `rule` decides,
-  // and the count is cut to the whole records the file holds.
+  // and the count is cut to the whole records the file holds, then to `limit` (records
+  // beyond it are forgotten as by forget_from).
   static Result<std::unique_ptr<RecordFile>> open(const std::string& path, RecordLayout layout,
                                                   const HeaderRule& rule,
-                                                  const std::string& open_context);
+                                                  const std::string& open_context,
+                                                  uint64_t limit = kAllRecords);
 
   // The count open would start with, found without creating or changing anything: 0 for a
   // missing file or one shorter than a header (once the header it would get is known to be

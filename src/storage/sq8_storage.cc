@@ -50,7 +50,7 @@ Sq8Storage::~Sq8Storage() = default;
 
 template <class Choose>
 Result<std::unique_ptr<Sq8Storage>> Sq8Storage::open_with(const std::string& dir,
-                                                          uint64_t dimension,
+                                                          uint64_t dimension, uint64_t limit,
                                                           const Choose& choose) {
   const std::filesystem::path base(dir);
   const std::string codes_path = (base / kFileName).string();
@@ -60,7 +60,7 @@ Result<std::unique_ptr<Sq8Storage>> Sq8Storage::open_with(const std::string& dir
   TAMIX_ASSIGN_OR_RETURN(const uint64_t stored, stored_count(dir, dimension));
   TAMIX_ASSIGN_OR_RETURN(ScalarQuantizer quantizer, choose(stored, quantizer_path));
   TAMIX_ASSIGN_OR_RETURN(std::unique_ptr<RecordFile> file,
-                         RecordFile::open(codes_path, layout, kRule, kOpenContext));
+                         RecordFile::open(codes_path, layout, kRule, kOpenContext, limit));
   std::unique_ptr<Sq8Storage> store(
       new Sq8Storage(std::move(file), std::move(quantizer), dimension));
   const uint8_t* records = store->records();
@@ -71,16 +71,18 @@ Result<std::unique_ptr<Sq8Storage>> Sq8Storage::open_with(const std::string& dir
 }
 
 Result<std::unique_ptr<Sq8Storage>> Sq8Storage::create(const std::string& dir, uint64_t dimension,
-                                                       std::span<const VectorView> training) {
+                                                       std::span<const VectorView> training,
+                                                       uint64_t limit) {
   if (training.empty()) return Error::Message("Training data required for scalar quantization");
-  return open_with(dir, dimension, [&](uint64_t stored, const std::string& path) {
+  return open_with(dir, dimension, limit, [&](uint64_t stored, const std::string& path) {
     return stored > 0 ? load_quantizer(path, dimension)
                       : train_quantizer(path, dimension, training);
   });
 }
 
-Result<std::unique_ptr<Sq8Storage>> Sq8Storage::open(const std::string& dir, uint64_t dimension) {
-  return open_with(dir, dimension, [&](uint64_t, const std::string& path) {
+Result<std::unique_ptr<Sq8Storage>> Sq8Storage::open(const std::string& dir, uint64_t dimension,
+                                                     uint64_t limit) {
+  return open_with(dir, dimension, limit, [&](uint64_t, const std::string& path) {
     return load_quantizer(path, dimension);
   });
 }

@@ -31,12 +31,15 @@ class Sq8Storage {
   // trained on `training` (non-empty, all of length `dimension`) and replaces
   // "scalar_quantizer.bin"; once it holds records, the stored quantizer is loaded instead
   // and no training runs, so codes are never read with another quantizer. Nothing on disk
-  // changes before the code file's header has been validated.
+  // changes before the code file's header has been validated. At most `limit` records are
+  // opened.
   static Result<std::unique_ptr<Sq8Storage>> create(const std::string& dir, uint64_t dimension,
-                                                    std::span<const VectorView> training);
+                                                    std::span<const VectorView> training,
+                                                    uint64_t limit = kAllRecords);
 
   // Opens the store a directory already holds, with its stored quantizer; never trains.
-  static Result<std::unique_ptr<Sq8Storage>> open(const std::string& dir, uint64_t dimension);
+  static Result<std::unique_ptr<Sq8Storage>> open(const std::string& dir, uint64_t dimension,
+                                                  uint64_t limit = kAllRecords);
 
   // The records an open would find in dir's file, without creating or changing anything: 0
   // for a missing file; a header the open would refuse is refused the same way.
@@ -87,7 +90,7 @@ class Sq8Storage {
   // Opens the code file with the quantizer `choose` gives for the file's stored count.
   template <class Choose>
   static Result<std::unique_ptr<Sq8Storage>> open_with(const std::string& dir, uint64_t dimension,
-                                                       const Choose& choose);
+                                                       uint64_t limit, const Choose& choose);
 
   float decoded_norm(std::span<const uint8_t> codes) const;
 

@@ -2,6 +2,8 @@
 leave every file as it was."""
 import os
 import sqlite3
+import subprocess
+import sys
 
 import pytest
 
@@ -94,3 +96,77 @@ def test_a_damaged_commit_point_is_refused_and_changes_nothing(tmp_path, store, 
             make(path)
         assert str(info.value) == f"{prefix}metadata.db: invalid {key} {value}"
         assert snapshot(path) == before
+
+
+KILLED_AFTER_PERSIST = """
+import os, signal, sys
+import numpy as np, tamix
+db = tamix.TamixPython(sys.argv[1], 128)
+n = 1200
+db.add([f"id{i}" for i in range(n)],
+       np.random.default_rng(0).standard_normal((n, 128)).astype(np.float32), ["{}"] * n)
+db.persist()
+os.kill(os.getpid(), signal.SIGKILL)
+"""
+
+
+def test_a_refused_open_after_a_crash_keeps_the_wal_apart(tmp_path):
+    path = str(tmp_path / "db")
+    subprocess.run([sys.executable, "-c", KILLED_AFTER_PERSIST, path], timeout=60)
+    assert os.path.getsize(os.path.join(path, "metadata.db-wal")) > 0  # the commit lives there
+    missing(os.path.join(path, "vectors.bin"))
+    before = snapshot(path)
+    with pytest.raises(RuntimeError, match="vectors.bin holds 0 vectors but the last commit"):
+        tamix.TamixPython(path, DIM)
+    assert snapshot(path) == before
+    os.rename(os.path.join(path, "vectors.bin.away"), os.path.join(path, "vectors.bin"))
+    assert sorted(tamix.TamixPython(path, DIM).get_all_ids()) == sorted(ids(1200))
+
+
+@pytest.mark.parametrize("damage", ["missing", "count_zero"])
+def test_rows_without_a_commit_point_are_kept_when_their_vectors_are_lost(tmp_path, damage):
+    path = str(tmp_path / "db")
+    committed(path, "flat")
+    with sqlite3.connect(os.path.join(path, "metadata.db")) as conn:
+        conn.execute("DELETE FROM state")  # as written before commit points existed
+    conn.close()
+    file = os.path.join(path, "vectors.bin")
+    with open(file, "rb") as f:
+        original = f.read()
+    {"missing": missing, "count_zero": count_zero}[damage](file)
+    before = snapshot(path)
+    with pytest.raises(RuntimeError) as info:
+        tamix.TamixPython(path, DIM)
+    assert str(info.value) == ("Database init failed: vectors.bin holds 0 vectors but "
+                               "metadata.db holds rows for 1200 vectors")
+    assert snapshot(path) == before
+    if os.path.exists(file + ".away"):
+        os.remove(file + ".away")
+    with open(file, "wb") as f:
+        f.write(original)
+    assert sorted(tamix.TamixPython(path, DIM).get_all_ids()) == sorted(ids(1200))
+
+
+OPEN_MEASURED = """
+import resource, sys, tamix
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+db = tamix.TamixPython(sys.argv[1], 128)
+grown = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
+print(db.count(), len(db.get_all_ids()), grown)
+"""
+
+
+def test_an_uncommitted_tail_costs_the_open_nothing(tmp_path):
+    path = str(tmp_path / "db")
+    committed(path, "flat")
+    file = os.path.join(path, "vectors.bin")
+    tail = 4_000_000
+    with open(file, "r+b") as f:  # a crashed writer's header over a sparse tail
+        f.seek(8)
+        f.write((1200 + tail).to_bytes(8, "little"))
+    os.truncate(file, 24 + (1200 + tail) * RECORD["flat"])
+    done = subprocess.run([sys.executable, "-c", OPEN_MEASURED, path], capture_output=True,
+                          text=True, timeout=120, check=True)
+    count, listed, grown_kib = map(int, done.stdout.split())
+    assert (count, listed) == (1200, 1200)
+    assert grown_kib < 200 * 1024  # the tail alone would map 2 GB of records
