@@ -8,6 +8,7 @@
 #include "engine/testing_seam.h"
 #include "engine/vector_checks.h"
 #include "index/distance_sources.h"
+#include "index/hnsw/hnsw_image.h"
 #include "index/hnsw/hnsw_index.h"
 
 namespace tamix {
@@ -17,6 +18,25 @@ constexpr char kGraphFile[] = "hnsw.graph";
 
 std::string graph_path(const std::string& dir) {
   return (std::filesystem::path(dir) / kGraphFile).string();
+}
+
+// The graph of a file, refused when it has gaps. Persist commits before it writes the graph,
+// so a file may lack the newest committed slots (inserted before the next search), but no
+// writer leaves out one below a slot the file holds or names. Nodes lost there and inserted
+// again one by one, into lists that still lead around their old places, answer worse than a
+// graph built whole.
+Result<std::unique_ptr<HnswIndex>> whole_graph(const GraphImage& image, uint64_t committed) {
+  TAMIX_ASSIGN_OR_RETURN(std::unique_ptr<HnswIndex> graph,
+                         HnswIndex::from_image(image, committed));
+  const std::optional<HnswIndex::Gaps> gaps = graph->gaps();
+  if (!gaps) return graph;
+  return Error::Message("slot " + std::to_string(gaps->first) + " has no node record (" +
+                        std::to_string(gaps->count) + " slots up to " +
+                        std::to_string(gaps->highest) + " lack one)");
+}
+
+void report_refused(const Error& reason) {
+  console::err_line("Failed to load HNSW graph: " + reason.message());
 }
 
 }  // namespace
@@ -47,9 +67,16 @@ void Tamix::load_graph(uint64_t committed) {
   if (!file_io::exists(path)) return;
   Result<std::vector<uint8_t>> bytes = file_io::read_file(path, UINT64_MAX);
   if (!bytes.ok()) return;
-  Result<std::unique_ptr<HnswIndex>> graph = HnswIndex::deserialize(bytes.value(), committed);
+  Result<GraphImage> image = decode_graph_image(bytes.value());
+  if (!image.ok()) return report_refused(image.error());
+  Result<std::unique_ptr<HnswIndex>> graph = whole_graph(image.value(), committed);
   if (!graph.ok()) {
-    console::err_line("Failed to load HNSW graph: " + graph.error().message());
+    report_refused(graph.error());
+    // Built from nothing before the next search (graph_covered_ is still 0), and written
+    // over the file at the next persist.
+    if (image.value().config.check().ok()) {
+      hnsw_index_ = std::make_unique<HnswIndex>(image.value().config);
+    }
     return;
   }
   hnsw_index_ = std::move(graph).value();

@@ -122,6 +122,21 @@ std::vector<HnswNode> HnswIndex::nodes() const {
   return out;
 }
 
+std::optional<HnswIndex::Gaps> HnswIndex::gaps() const {
+  std::unique_lock<std::shared_mutex> image(image_mu_);
+  std::vector<Slot> held;
+  Slot highest = 0;
+  for (NodeId id = 0, size = table_.size(); id < size; ++id) {
+    highest = std::max(highest, table_.slot(id));
+    if (table_.is_node(id)) held.push_back(table_.slot(id));
+  }
+  if (table_.size() == 0 || (!held.empty() && highest == held.size() - 1)) return std::nullopt;
+  std::sort(held.begin(), held.end());
+  Slot first = 0;
+  while (first < held.size() && held[first] == first) ++first;
+  return Gaps{first, highest - held.size() + 1, highest};
+}
+
 std::vector<uint8_t> HnswIndex::serialize() const {
   std::unique_lock<std::shared_mutex> image(image_mu_);
   const NodeId size = table_.size();
@@ -165,6 +180,11 @@ std::vector<uint8_t> HnswIndex::serialize() const {
 Result<std::unique_ptr<HnswIndex>> HnswIndex::deserialize(std::span<const uint8_t> bytes,
                                                           uint64_t slot_limit) {
   TAMIX_ASSIGN_OR_RETURN(const GraphImage image, decode_graph_image(bytes));
+  return from_image(image, slot_limit);
+}
+
+Result<std::unique_ptr<HnswIndex>> HnswIndex::from_image(const GraphImage& image,
+                                                         uint64_t slot_limit) {
   TAMIX_TRY(image.config.check());
   // Lists longer than the configured limits (not written by this system) are kept up to
   // kMaxLinks.

@@ -57,6 +57,9 @@ class HnswIndex {
   // undecodable image, and so is an entry point below slot_limit without a record.
   static Result<std::unique_ptr<HnswIndex>> deserialize(std::span<const uint8_t> bytes,
                                                         uint64_t slot_limit = kAllSlots);
+  // deserialize's work after the decoding.
+  static Result<std::unique_ptr<HnswIndex>> from_image(const GraphImage& image,
+                                                       uint64_t slot_limit = kAllSlots);
   // The graph image, nodes in the order they were added.
   std::vector<uint8_t> serialize() const;
 
@@ -95,6 +98,13 @@ class HnswIndex {
   std::optional<HnswNode> node(Slot slot) const;
   // Every node, in the order they were added.
   std::vector<HnswNode> nodes() const;
+  // Slots up to the highest one held or named that are no node: the lowest, and how many.
+  struct Gaps {
+    Slot first;
+    uint64_t count;
+    Slot highest;
+  };
+  std::optional<Gaps> gaps() const;
   // Changes with every insertion: equal values mean an unchanged graph. A loaded graph
   // starts at 0, or 1 when loading dropped anything the image held.
   uint64_t generation() const { return generation_.load(std::memory_order_acquire); }

@@ -13,6 +13,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "crash/crash_harness.h"
@@ -114,12 +115,18 @@ int LastAcknowledged(const fs::path& progress) {
 }
 
 struct Scenario {
-  const char* mode;  // the driver's: a mode word, or new_sq8 / new_pq
-  bool prior;        // a commit of 100 ids before the steps
+  const char* mode;       // the driver's: a mode word, or new_sq8 / new_pq
+  bool prior;             // a commit of 100 ids before the steps
+  bool updates = false;   // the driver's updates instead of its steps
+  const char* db = "db";  // the database's path below the run's directory
 };
 
 std::string Name(const ::testing::TestParamInfo<Scenario>& info) {
-  return std::string(info.param.mode) + (info.param.prior ? "_with_prior_commit" : "_new");
+  std::string name = info.param.mode;
+  name += info.param.prior ? "_with_prior_commit" : "_new";
+  if (info.param.updates) name += "_updates";
+  if (std::string_view(info.param.db) != "db") name += "_in_new_folders";
+  return name;
 }
 
 class PowerLossTest : public ::testing::TestWithParam<Scenario> {
@@ -127,6 +134,7 @@ class PowerLossTest : public ::testing::TestWithParam<Scenario> {
   // The ids and the vector count after each step of the driver: states_[s] once step s has
   // returned. Deleted vectors stay counted.
   void ExpectStates() {
+    if (GetParam().updates) return ExpectUpdateStates();
     State s{GetParam().prior ? Ids("p", 100) : IdSet{}, GetParam().prior ? 100u : 0u};
     states_.push_back(s);
     s = {Union(s.ids, Ids("a", 100)), s.count + 100};
@@ -138,6 +146,15 @@ class PowerLossTest : public ::testing::TestWithParam<Scenario> {
     }
     states_.push_back(s);
     states_.push_back(s);
+  }
+
+  // Deleted ids never come back once persisted; updated ones are on their old vectors or,
+  // all of them, on their new ones.
+  void ExpectUpdateStates() {
+    const IdSet all = Ids("a", 100);
+    IdSet kept = all;
+    for (const std::string& id : Ids("a", 30)) kept.erase(id);
+    states_ = {{{}, 0}, {all, 100}, {kept, 100}, {kept, 170, kept}, {kept, 170, kept}};
   }
 
   // The constructors that open the image's database, each on its own copy.
@@ -163,15 +180,17 @@ class PowerLossTest : public ::testing::TestWithParam<Scenario> {
     fs::remove_all(dir);
     fs::copy(image, dir, fs::copy_options::recursive);
     ::testing::internal::CaptureStderr();
-    auto opened = Open(how, dir + "/db");
+    auto opened = Open(how, dir + "/" + GetParam().db);
     const std::string errors = ::testing::internal::GetCapturedStderr();
     ASSERT_TRUE(opened.ok()) << opened.error().message();
     auto db = std::move(opened).value();
     const std::vector<std::string> all = db->get_all_ids();
-    const State found{{all.begin(), all.end()}, db->count()};
-    bool known = false;
-    for (size_t s = acknowledged; s < states_.size(); ++s) known = known || found == states_[s];
-    EXPECT_TRUE(known) << found.ids.size() << " ids, count " << found.count << " after step "
+    const IdSet ids(all.begin(), all.end());
+    const State* state = nullptr;
+    for (size_t s = acknowledged; s < states_.size() && !state; ++s) {
+      if (states_[s].ids == ids && states_[s].count == db->count()) state = &states_[s];
+    }
+    ASSERT_TRUE(state) << ids.size() << " ids, count " << db->count() << " after step "
                        << acknowledged;
     if (how == "ivf" && acknowledged >= 1) {
       EXPECT_TRUE(fs::exists(dir + "/db/ivf/partitions/part_3.graph"));
@@ -181,16 +200,19 @@ class PowerLossTest : public ::testing::TestWithParam<Scenario> {
     if (how == "new_pq" || how == "new_hnsw") return;
     const size_t step = std::max<size_t>(1, all.size() / 100);
     for (size_t i = 0; i < all.size(); i += step) {
-      auto hits = db->search(crash::vector_for(all[i]), 1);
+      const std::string& id = all[i];
+      auto hits = db->search(state->updated.contains(id) ? crash::updated_vector_for(id)
+                                                         : crash::vector_for(id),
+                             1);
       ASSERT_TRUE(hits.ok()) << hits.error().message();
-      EXPECT_TRUE(!hits.value().empty() && hits.value()[0].id == all[i]) << all[i];
+      EXPECT_TRUE(!hits.value().empty() && hits.value()[0].id == id) << id;
     }
   }
 
   struct State {
     IdSet ids;
     uint64_t count;
-    bool operator==(const State&) const = default;
+    IdSet updated = {};  // ids on their updated vectors
   };
   std::vector<State> states_;
   testing::TempDir dir_;
@@ -201,8 +223,9 @@ TEST_P(PowerLossTest, EveryImageHoldsTheLastAcknowledgedCommit) {
   const fs::path base = dir_.path() / "base";
   fs::create_directories(base);
   if (GetParam().prior) {
-    ASSERT_EQ(RunDriver((base / "db").string(), "p", 100, "persist", 0, GetParam().mode),
-              Outcome::kCompleted);
+    ASSERT_EQ(
+        RunDriver((base / GetParam().db).string(), "p", 100, "persist", 0, GetParam().mode),
+        Outcome::kCompleted);
   }
   long runs = 0;
   for (long at = 1;; ++at, ++runs) {
@@ -214,7 +237,8 @@ TEST_P(PowerLossTest, EveryImageHoldsTheLastAcknowledgedCommit) {
     Baseline baseline;
     baseline.Record(run, base);
     const Outcome outcome =
-        RunDriver((run / "db").string(), "a", 100, "steps", at, GetParam().mode,
+        RunDriver((run / GetParam().db).string(), "a", 100,
+                  GetParam().updates ? "updates" : "steps", at, GetParam().mode,
                   {"TAMIX_POWER_DIR=" + power.string(), "TAMIX_PROGRESS=" + progress.string()});
     ASSERT_NE(outcome, Outcome::kFailed) << "at " << at;
     const int acknowledged = LastAcknowledged(progress);
@@ -235,7 +259,9 @@ INSTANTIATE_TEST_SUITE_P(, PowerLossTest,
                          ::testing::Values(Scenario{"flat", false}, Scenario{"flat", true},
                                            Scenario{"new_sq8", false}, Scenario{"new_sq8", true},
                                            Scenario{"new_pq", false}, Scenario{"new_pq", true},
-                                           Scenario{"ivf", false}, Scenario{"ivf", true}),
+                                           Scenario{"ivf", false}, Scenario{"ivf", true},
+                                           Scenario{"flat", false, true},
+                                           Scenario{"flat", false, false, "a/b/db"}),
                          Name);
 
 }  // namespace

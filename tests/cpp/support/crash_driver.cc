@@ -5,8 +5,9 @@
 // fail during the add, which must then fail and leave nothing behind. persist-twice leaves
 // the shim's change log (TAMIX_LOG_CHANGES) to the second persist alone. steps runs the
 // life of a database after the first batch (see RunSteps) and appends the number of each
-// step that returned to the file TAMIX_PROGRESS names. delete deletes the ids and persists;
-// update deletes them and adds them again with other vectors, without a persist.
+// step that returned to the file TAMIX_PROGRESS names; updates does the same for the steps of
+// RunUpdates. delete deletes the ids and persists; update deletes them and adds them again
+// with other vectors, without a persist.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -32,8 +33,12 @@ tamix::Result<std::unique_ptr<tamix::Tamix>> Open(const std::string& dir, const 
 // Ids with their vectors and metadata texts, as the crash test checks them. Not copied: the
 // views point into the vectors.
 struct Batch {
-  explicit Batch(std::vector<std::string> batch_ids) : ids(std::move(batch_ids)) {
-    for (const std::string& id : ids) vectors.push_back(tamix::crash::vector_for(id));
+  explicit Batch(std::vector<std::string> batch_ids, bool updated = false)
+      : ids(std::move(batch_ids)) {
+    for (const std::string& id : ids) {
+      vectors.push_back(updated ? tamix::crash::updated_vector_for(id)
+                                : tamix::crash::vector_for(id));
+    }
     for (const auto& v : vectors) views.push_back(v);
     for (const std::string& id : ids) metas.push_back("{\"of\":\"" + id + "\"}");
   }
@@ -78,6 +83,25 @@ int RunSteps(std::unique_ptr<tamix::Tamix> db, const Batch& first, const std::st
   return 0;
 }
 
+// Step 1: the batch persisted; 2: its first 30 ids deleted, persisted; 3: the others updated
+// (deleted and added again on their updated vectors), persisted; 4: the engine released.
+int RunUpdates(std::unique_ptr<tamix::Tamix> db, const Batch& batch) {
+  const std::span<const std::string> gone = std::span(batch.ids).first(30);
+  const Batch updated(std::vector(batch.ids.begin() + 30, batch.ids.end()), true);
+  if (!db->add(batch.ids, batch.views, batch.metas).ok()) return 4;
+  if (!db->persist().ok()) return 5;
+  Acknowledge(1);
+  if (db->delete_ids(gone) != gone.size() || !db->persist().ok()) return 5;
+  Acknowledge(2);
+  if (db->delete_ids(updated.ids) != updated.ids.size()) return 6;
+  if (!db->add(updated.ids, updated.views, updated.metas).ok()) return 4;
+  if (!db->persist().ok()) return 5;
+  Acknowledge(3);
+  db.reset();
+  Acknowledge(4);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -95,11 +119,12 @@ int main(int argc, char** argv) {
   }
   auto db = std::move(opened).value();
   if (how == "steps") return RunSteps(std::move(db), batch, prefix, mode);
+  if (how == "updates") return RunUpdates(std::move(db), batch);
   if (how == "delete" || how == "update") {
     if (db->delete_ids(ids) != ids.size()) return 6;
     if (how == "delete" && !db->persist().ok()) return 5;
     for (size_t i = 0; i < ids.size(); ++i) {
-      const std::vector<float> v = tamix::crash::vector_for(ids[i] + " updated");
+      const std::vector<float> v = tamix::crash::updated_vector_for(ids[i]);
       std::copy(v.begin(), v.end(), batch.vectors[i].begin());
     }
     if (how == "update" && !db->add(ids, views, metas).ok()) return 4;

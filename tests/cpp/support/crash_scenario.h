@@ -19,6 +19,11 @@ inline std::vector<float> vector_for(const std::string& id) {
   return v;
 }
 
+// The vector an update gives the id.
+inline std::vector<float> updated_vector_for(const std::string& id) {
+  return vector_for(id + " updated");
+}
+
 inline std::vector<std::string> ids(const std::string& prefix, size_t n) {
   std::vector<std::string> out;
   for (size_t i = 0; i < n; ++i) out.push_back(prefix + std::to_string(i));

@@ -72,6 +72,16 @@ TEST(HnswImageTest, RoundTripKeepsNodesListsAndTop) {
   EXPECT_EQ(again->config(), HnswConfig{});
 }
 
+TEST(HnswImageTest, GapsAreSlotsUpToTheHighestThatAreNoNode) {
+  EXPECT_FALSE(HnswIndex(HnswConfig{}).gaps());
+  const auto gaps = HnswIndex::deserialize(SmallImage()).value()->gaps();
+  ASSERT_TRUE(gaps);
+  EXPECT_EQ(std::tuple(gaps->first, gaps->count, gaps->highest), std::tuple(0u, 7u, 9u));
+  const std::vector<uint8_t> prefix =
+      ImageBuilder().u64(2).node(1, 0, {{0}}).node(0, 0, {{1}}).tail(0, 0).bytes();
+  EXPECT_FALSE(HnswIndex::deserialize(prefix).value()->gaps());
+}
+
 TEST(HnswImageTest, BuiltGraphRoundTripsByteForByte) {
   TestStore t(ClusteredVectors(300, kDim, 10, 2), kDim);
   HnswIndex index(HnswConfig::from_m(4, 20, 10));
