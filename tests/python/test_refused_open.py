@@ -49,6 +49,13 @@ def count_zero(file):
     return 0
 
 
+def put_back(file, original):
+    if os.path.exists(file + ".away"):
+        os.remove(file + ".away")
+    with open(file, "wb") as f:
+        f.write(original)
+
+
 def truncated(store):
     def damage(file):
         os.truncate(file, 24 + 700 * RECORD[store])
@@ -72,10 +79,7 @@ def test_a_vector_file_behind_the_commit_is_refused_and_changes_nothing(tmp_path
         assert str(info.value) == (f"{prefix}{STORES[store]} holds {held} vectors but the last "
                                    "commit counts 1200")
         assert snapshot(path) == before
-    if os.path.exists(file + ".away"):
-        os.remove(file + ".away")
-    with open(file, "wb") as f:
-        f.write(original)
+    put_back(file, original)
     assert sorted(constructors(store)[-1][1](path).get_all_ids()) == sorted(ids(1200))
 
 
@@ -140,10 +144,7 @@ def test_rows_without_a_commit_point_are_kept_when_their_vectors_are_lost(tmp_pa
     assert str(info.value) == ("Database init failed: vectors.bin holds 0 vectors but "
                                "metadata.db holds rows for 1200 vectors")
     assert snapshot(path) == before
-    if os.path.exists(file + ".away"):
-        os.remove(file + ".away")
-    with open(file, "wb") as f:
-        f.write(original)
+    put_back(file, original)
     assert sorted(tamix.TamixPython(path, DIM).get_all_ids()) == sorted(ids(1200))
 
 
