@@ -1,6 +1,7 @@
 #include "core/json_value.h"
 
 #include <algorithm>
+#include <cassert>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -386,10 +387,7 @@ std::optional<Value> parse(std::string_view text) { return Parser(text).parse_do
 void write_double(double value, std::string& out) { write_shortest(value, false, out); }
 
 void write_plain_float(float value, std::string& out) {
-  if (!std::isfinite(value)) {
-    out += "null";
-    return;
-  }
+  assert(std::isfinite(value));
   write_shortest(value, true, out);
 }
 

@@ -41,7 +41,7 @@ void write(const Value& value, std::string& out);
 void write_double(double value, std::string& out);
 
 // The shortest text that reads back as the same float, always without an exponent
-// ("0.001", "50.0"); null for a value that is not finite, which JSON cannot hold.
+// ("0.001", "50.0"). The value must be finite: JSON cannot hold another.
 void write_plain_float(float value, std::string& out);
 
 }  // namespace tamix::json
