@@ -1,5 +1,4 @@
 // The main constructor, the opening all constructors share, and the mode switches.
-#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -140,15 +139,11 @@ Status Tamix::check_rows_backed(uint64_t store) const {
 
 // A crash can leave synced vectors, or committed rows, beyond the last commit point (a
 // persist killed between the two files, or a threshold flush inside add). Neither is part
-// of the database: the store forgets them (its open already left them out) and their rows
-// go. Only an engine whose open completed commits when it is released, so a failed open
-// never moves the point.
+// of the database: the store's open already left the vectors out (assemble's limit), and
+// their rows go here. Only an engine whose open completed commits when it is released, so
+// a failed open never moves the point.
 Status Tamix::settle_to_commit_point() {
-  uint64_t n = vector_count();
-  if (const std::optional<CommitPoint> point = metadata_->committed()) {
-    n = std::min(n, point->vector_count);
-  }
-  store_.forget_from(n);
+  const uint64_t n = vector_count();
   TAMIX_TRY(metadata_->settle(n));
   opened_count_ = n;
   return Ok();

@@ -142,7 +142,7 @@ class Tamix {
   uint64_t vector_count() const { return store_.count(); }
   // The commit point after a successful flush; what release and exit run too.
   void commit_on_release();
-  // Cuts the store and metadata.db back to what the last commit point covers.
+  // Cuts metadata.db back to the records the store opened: those the commit point covers.
   Status settle_to_commit_point();
   Status restore_ids();
   Result<std::vector<Slot>> append_with_metadata(std::span<const VectorView> embeddings,
