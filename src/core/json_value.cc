@@ -57,35 +57,18 @@ class Parser {
   }
 
   bool parse_array(Value& v, int depth) {
-    if (depth == 0) return false;
-    ++pos_;
     v.type = Value::Type::kArray;
     v.array = std::make_unique<Array>();
-    skip_ws();
-    if (peek(']')) return ++pos_, true;
-    while (true) {
-      skip_ws();
+    return depth > 0 && parse_items(']', [&] {
       v.array->emplace_back();
-      if (!parse_value(v.array->back(), depth)) return false;
-      skip_ws();
-      if (peek(',')) {
-        ++pos_;
-        continue;
-      }
-      if (peek(']')) return ++pos_, true;
-      return false;
-    }
+      return parse_value(v.array->back(), depth);
+    });
   }
 
   bool parse_object(Value& v, int depth) {
-    if (depth == 0) return false;
-    ++pos_;
     v.type = Value::Type::kObject;
     v.object = std::make_unique<Object>();
-    skip_ws();
-    if (peek('}')) return ++pos_, true;
-    while (true) {
-      skip_ws();
+    return depth > 0 && parse_items('}', [&] {
       std::string key;
       if (!peek('"') || !parse_string(key)) return false;
       skip_ws();
@@ -95,14 +78,24 @@ class Parser {
       Value member;
       if (!parse_value(member, depth)) return false;
       (*v.object)[std::move(key)] = std::move(member);  // a repeated key keeps its last value
+      return true;
+    });
+  }
+
+  // The comma-separated items between the opening bracket at pos_ and `close`.
+  template <class Item>
+  bool parse_items(char close, const Item& item) {
+    ++pos_;
+    skip_ws();
+    if (peek(close)) return ++pos_, true;
+    while (true) {
       skip_ws();
-      if (peek(',')) {
-        ++pos_;
-        continue;
-      }
-      if (peek('}')) return ++pos_, true;
-      return false;
+      if (!item()) return false;
+      skip_ws();
+      if (!peek(',')) break;
+      ++pos_;
     }
+    return peek(close) && (++pos_, true);
   }
 
   bool parse_hex4(uint32_t& out) {
